@@ -1,0 +1,48 @@
+// initvelto_internal: the extension's initialisation entry.
+#include <Python.h>
+
+#include "module/methods.h"
+#include "module/python_lock.h"
+
+namespace {
+
+char kEmptyDoc[] = "";
+
+PyMethodDef kMethods[] = {
+    {"startup", method_startup, METH_VARARGS, kEmptyDoc},
+    {"cleanup", method_cleanup, METH_VARARGS, kEmptyDoc},
+    {"call_function", method_call_function, METH_VARARGS, kEmptyDoc},
+    {"get_kelmo_version", method_get_kelmo_version, METH_VARARGS, kEmptyDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Not part of the module's namespace: handed to atexit only.
+PyMethodDef kAtExit = {"velto_internal_at_exit", method_at_exit, METH_VARARGS, kEmptyDoc};
+
+// Native threads (the worker, the device library's stream threads) must stop
+// entering Python before the interpreter is torn down: the atexit hook closes
+// the gate they pass. A failure to register is not fatal to the import.
+void register_at_exit() {
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  PyObject* hook = PyCFunction_New(&kAtExit, nullptr);
+  PyObject* result = nullptr;
+  if (atexit != nullptr && hook != nullptr) {
+    result = PyObject_CallMethod(atexit, const_cast<char*>("register"), const_cast<char*>("O"),
+                                 hook);
+  }
+  Py_XDECREF(result);
+  Py_XDECREF(hook);
+  Py_XDECREF(atexit);
+  PyErr_Clear();
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void initvelto_internal(void) {
+  PyObject* module = Py_InitModule4("velto_internal", kMethods, nullptr, nullptr, 1013);
+  if (module == nullptr) return;
+  PyModule_AddStringConstant(module, "__version__", "1.0.4");
+  if (!PyEval_ThreadsInitialized()) PyEval_InitThreads();
+  register_at_exit();
+  python_gate_open();
+}

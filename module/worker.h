@@ -1,0 +1,20 @@
+// The worker thread: runs every queued request of one runtime, one at a time
+// in acceptance order, and calls each request's Python callback.
+//
+// Thread safety: worker_start is called by startup() with the interpreter
+// lock held. The worker runs handlers without the interpreter lock and takes
+// it once per request (through python_lock_take) to convert the result, call
+// the callback and release the references the request held.
+#ifndef VELTO_MODULE_WORKER_H_
+#define VELTO_MODULE_WORKER_H_
+
+#include "module/runtime.h"
+
+// Starts the worker of `runtime`; the worker takes its own reference to it.
+void worker_start(Runtime* runtime);
+
+// Runs one request on the calling thread (handler, then callback under the
+// interpreter lock) and frees it. Exposed for tests.
+void worker_run_request(Request* request);
+
+#endif  // VELTO_MODULE_WORKER_H_

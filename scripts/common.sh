@@ -1,0 +1,38 @@
+# Shared by the scripts in this folder: locate Python 2.7, install what a
+# fresh machine lacks, and configure + build the project.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${VELTO_BUILD_DIR:-$ROOT/build}"
+
+find_python2() {
+  if [ -n "${PYTHON2:-}" ]; then echo "$PYTHON2"; return; fi
+  local root=""
+  if command -v pyenv >/dev/null 2>&1; then root="$(pyenv root 2>/dev/null || true)"; fi
+  [ -n "$root" ] || root="$HOME/.pyenv"
+  echo "$root/versions/2.7.18/bin/python"
+}
+PYTHON2="$(find_python2)"
+
+# Debian packages the build needs beyond a fresh machine (GIF encoding and
+# JSON parsing in the simulator).
+install_dependencies() {
+  local missing=()
+  [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
+  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+  [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+build_project() {
+  install_dependencies
+  cmake -S "$ROOT" -B "$BUILD" -DPYTHON2="$PYTHON2" "$@" >/dev/null
+  cmake --build "$BUILD" -j"$(nproc)"
+}

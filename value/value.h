@@ -1,0 +1,101 @@
+// Value: the module's small tagged value tree.
+//
+// Trees carry argument tuples from Python to the operation handlers, result
+// tuples back, and one dict per stream record. Nothing here calls into Python,
+// so trees may be built, parsed and freed on any thread without the
+// interpreter lock (the Python bridge is value/python_bridge.h).
+//
+// Ownership: every constructor and builder returns a new tree owned by the
+// caller, who frees it with one value_free(). A node handed to value_build
+// ("O") or as a value to value_build_dict is taken over by the new tree. What
+// value_parse hands out stays owned by the parsed tree. value_free never
+// releases the Python reference a VALUE_PYOBJECT node holds; whoever takes the
+// object out of the tree (value_take_pyobject) takes that reference over.
+//
+// Thread safety: no shared state. A tree is used by one thread at a time.
+#ifndef VELTO_VALUE_VALUE_H_
+#define VELTO_VALUE_VALUE_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum ValueKind : int32_t {
+  VALUE_FLOAT = 0,
+  VALUE_STRING = 1,
+  VALUE_INT64 = 2,
+  VALUE_INT32 = 3,
+  VALUE_TUPLE = 4,
+  VALUE_LIST = 5,
+  VALUE_DICT = 6,
+  VALUE_PYOBJECT = 7,
+  VALUE_NONE = 8,
+};
+
+struct Value {
+  int32_t kind;  // a ValueKind
+  // VALUE_STRING: byte length without the NUL; VALUE_TUPLE, VALUE_LIST: items;
+  // VALUE_DICT: key/value pairs; every other kind: 0.
+  int64_t count;
+  union {
+    double f;          // VALUE_FLOAT
+    char* s;           // VALUE_STRING: count + 1 bytes, last one NUL
+    int64_t i64;       // VALUE_INT64
+    int32_t i32;       // VALUE_INT32 (upper half of the payload is zero)
+    Value** items;     // VALUE_TUPLE/LIST: count + 1 slots; VALUE_DICT: 2*count + 1
+    void* pyobject;    // VALUE_PYOBJECT: a PyObject* holding one reference
+  } payload;
+};
+
+// Bit pattern of the missing-value marker: quiet NaN with the sign bit set.
+constexpr uint64_t kValueNanBits = 0xFFF8000000000000ULL;
+
+// The module's own status codes and the status every parse failure answers.
+constexpr int32_t STATUS_OK = 0;
+constexpr int32_t STATUS_INVALID_PARAMETER = 10;
+constexpr int32_t STATUS_ALREADY_SUBSCRIBED = 11;
+constexpr int32_t STATUS_BUFFER_TOO_SMALL = 15;
+
+// Constructors. Each returns a new node owned by the caller.
+Value* value_new_float(double v);
+Value* value_new_nan();
+// Copies exactly `length` bytes (NUL bytes included) and appends a NUL.
+Value* value_new_string(const char* bytes, uint64_t length);
+Value* value_new_int64(int64_t v);
+Value* value_new_int32(int32_t v);
+Value* value_new_none();
+// VALUE_TUPLE or VALUE_LIST with `count` null slots (plus the terminating
+// null slot). The caller fills every slot with a node it gives away.
+Value* value_new_container(int32_t kind, int32_t count);
+
+// A tuple from a builder format of the letters:
+//   "f" double, "s" NUL-terminated string (copied), "L" int64_t, "i" int32_t,
+//   "n" NaN marker (consumes nothing), "O" Value* (taken over).
+// A letter outside these yields a VALUE_NONE item and consumes nothing.
+Value* value_build(const char* format, ...);
+// A dict of `pairs` (const char* key, Value* value) pairs; keys are copied,
+// values taken over. Pair order is kept; duplicates are not checked.
+Value* value_build_dict(int32_t pairs, ...);
+// Recursive free; null does nothing; VALUE_PYOBJECT references are untouched.
+void value_free(Value* v);
+
+// Matches the items of a VALUE_TUPLE against a parser format:
+//   "s" -> const char** (the item's own bytes), "f" -> float* (VALUE_FLOAT
+//   only), "O" -> Value** (any kind, still owned by the tuple), "i" -> int32_t*
+//   (INT32, or low 32 bits of INT64), "L" -> int64_t* (INT32 sign-extended, or
+//   INT64).
+// Returns 1 when every letter matched, else 0 (outputs of earlier letters are
+// written, later ones untouched). Extra items are ignored.
+int32_t value_parse(const Value* tuple, const char* format, ...);
+
+// (status,) as a one-item tuple.
+Value* status_result(int32_t status);
+
+// A float widened to double and rounded to six decimals through "%f"/"%lf".
+double round_float(float f);
+
+// Takes the Python object out of a VALUE_PYOBJECT node: returns the object and
+// leaves the node empty (payload null), so the caller owns the reference.
+// Returns null for any other kind or an already emptied node.
+void* value_take_pyobject(Value* node);
+
+#endif  // VELTO_VALUE_VALUE_H_
