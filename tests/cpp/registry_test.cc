@@ -1,0 +1,344 @@
+// The subscription registry driven through its handlers (as the worker runs
+// them) and stream_deliver (as the library's threads call it): slot placement
+// and growth, delivery by slot and stream type, reference counts, and
+// delivery racing with subscribe / unsubscribe / growth / teardown.
+#include <Python.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "module/operation.h"
+#include "python_env.h"
+#include "streams/subscriptions.h"
+#include "streams/translators.h"
+#include "value/python_bridge.h"
+#include "value/value.h"
+#include "velto_sim.h"
+
+namespace {
+
+constexpr int kCallables = 48;
+std::atomic<int> g_calls[kCallables];
+std::atomic<int> g_not_a_dict{0};
+
+// A C-level callable: counts its calls under the index held as `self`.
+PyObject* counting(PyObject* self, PyObject* arg) {
+  const long i = PyInt_AsLong(self);
+  if (!PyDict_Check(arg)) g_not_a_dict++;
+  if (i >= 0 && i < kCallables) g_calls[i]++;
+  Py_RETURN_NONE;
+}
+PyMethodDef g_counting_def = {"counting", counting, METH_O, nullptr};
+
+// A callable that empties the registry (as cleanup() does) from inside its
+// own delivery, then checks it is still alive.
+std::atomic<int> g_teardown_calls{0};
+PyObject* tearing_down(PyObject* self, PyObject* arg) {
+  registry_teardown();
+  g_teardown_calls++;
+  Py_RETURN_NONE;
+}
+PyMethodDef g_tearing_down_def = {"tearing_down", tearing_down, METH_O, nullptr};
+
+class Gil {
+ public:
+  Gil() : state_(PyGILState_Ensure()) {}
+  ~Gil() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
+};
+
+const char* const kStreamFunctions[] = {
+    "velto_subscribe_to_gaze_data",          "velto_unsubscribe_from_gaze_data",
+    "velto_subscribe_to_external_signal_data", "velto_unsubscribe_from_external_signal_data",
+    "velto_logging_subscribe",               "velto_logging_unsubscribe",
+};
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    python_env_ensure();
+    PyEval_SaveThread();  // from here on every Python touch takes the lock itself
+  }
+
+  void SetUp() override {
+    // Every (un)subscribe call succeeds without doing anything, so the tests
+    // exercise the registry alone, independent of any simulated device.
+    ASSERT_EQ(velto_sim_reset(), 0);
+    for (const char* f : kStreamFunctions) ASSERT_EQ(velto_sim_fail(f, 0, 0, -1), 0) << f;
+    {
+      Gil gil;
+      registry_teardown();
+    }
+    for (auto& c : g_calls) c = 0;
+    g_not_a_dict = 0;
+    Gil gil;
+    for (int i = 0; i < kCallables; ++i) {
+      PyObject* self = PyInt_FromLong(i);
+      callables_[i] = PyCFunction_NewEx(&g_counting_def, self, nullptr);
+      Py_DECREF(self);
+    }
+  }
+
+  void TearDown() override {
+    Gil gil;
+    registry_teardown();
+    for (PyObject* c : callables_) Py_XDECREF(c);
+  }
+
+  Py_ssize_t refcount(int i) {
+    Gil gil;
+    return Py_REFCNT(callables_[i]);
+  }
+
+  // Runs a handler the way the worker does: without the interpreter lock,
+  // then releases the out-slot and whatever Python objects the handler left
+  // in the arguments.
+  static int32_t run(OperationHandler handler, Value* args) {
+    OutSlot out;
+    Value* result = handler(args, &out);
+    const int32_t status = result->payload.items[0]->payload.i32;
+    value_free(result);
+    {
+      Gil gil;
+      value_release_pyobjects(args);
+      for (void* o : out.objects) pyobject_release(static_cast<PyObject*>(o));
+    }
+    value_free(args);
+    return status;
+  }
+
+  int32_t subscribe(int32_t type, int64_t device, int callable) {
+    Value* args;
+    {
+      Gil gil;
+      args = value_build("iLO", type, static_cast<int64_t>(device),
+                         value_new_pyobject(callables_[callable]));
+    }
+    return run(op_subscribe_to, args);
+  }
+
+  static int32_t unsubscribe(int32_t type, int64_t device) {
+    return run(op_unsubscribe_from, value_build("iL", type, static_cast<int64_t>(device)));
+  }
+
+  // Delivers one gaze dict to `slot` and returns which callables were called.
+  std::vector<int> deliver(uint64_t slot, int32_t type = STREAM_GAZE_DATA) {
+    for (auto& c : g_calls) c = 0;
+    velto_gaze_data g{};
+    Value* dict = gaze_data_to_value(&g);
+    stream_deliver(slot, type, dict);
+    value_free(dict);
+    std::vector<int> called;
+    for (int i = 0; i < kCallables; ++i) {
+      for (int n = g_calls[i]; n > 0; --n) called.push_back(i);
+    }
+    return called;
+  }
+
+  PyObject* callables_[kCallables] = {};
+};
+
+using V = std::vector<int>;
+
+TEST_F(RegistryTest, LowestEmptySlotGrowthAndReuse) {
+  // Slots 0..10: the eleventh subscription grows the registry and lands at 10.
+  for (int i = 0; i <= 10; ++i) ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 100 + i, i), 0);
+  for (int i = 0; i <= 10; ++i) EXPECT_EQ(deliver(i), V{i}) << "slot " << i;
+  EXPECT_EQ(deliver(11), V{});  // empty slot inside the grown capacity
+  EXPECT_EQ(deliver(20), V{});  // past the capacity of 20
+  EXPECT_EQ(deliver(UINT64_MAX), V{});
+  EXPECT_EQ(g_not_a_dict, 0);
+
+  // Slot 3 freed and reused by the next subscription.
+  EXPECT_EQ(refcount(3), 2);
+  ASSERT_EQ(unsubscribe(STREAM_GAZE_DATA, 103), 0);
+  EXPECT_EQ(refcount(3), 1);
+  EXPECT_EQ(deliver(3), V{});
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 200, 30), 0);
+  EXPECT_EQ(deliver(3), V{30});
+  EXPECT_EQ(deliver(10), V{10});
+}
+
+TEST_F(RegistryTest, DeliversOnlyToTheRecordsStreamType) {
+  ASSERT_EQ(subscribe(STREAM_EXTERNAL_SIGNAL, 7, 0), 0);
+  EXPECT_EQ(deliver(0, STREAM_GAZE_DATA), V{});
+  EXPECT_EQ(deliver(0, STREAM_LOG), V{});
+  EXPECT_EQ(deliver(0, STREAM_EXTERNAL_SIGNAL), V{0});
+}
+
+TEST_F(RegistryTest, PairUnsubscribeReleasesEveryMatchingCallable) {
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 5, 0), 0);
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 5, 1), 0);
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 6, 2), 0);
+  EXPECT_EQ(deliver(0), V{0});
+  EXPECT_EQ(deliver(1), V{1});
+  ASSERT_EQ(unsubscribe(STREAM_GAZE_DATA, 5), 0);
+  EXPECT_EQ(refcount(0), 1);
+  EXPECT_EQ(refcount(1), 1);
+  EXPECT_EQ(refcount(2), 2);
+  EXPECT_EQ(deliver(0), V{});
+  EXPECT_EQ(deliver(1), V{});
+  EXPECT_EQ(deliver(2), V{2});
+}
+
+TEST_F(RegistryTest, RefusedSubscriptionsLeaveNothingBehind) {
+  // Stream type 7: inserted, refused, removed; its reference comes back.
+  EXPECT_EQ(subscribe(7, 1, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(refcount(0), 1);
+  // A library refusal: the status passes through, the pair is cleared.
+  ASSERT_EQ(velto_sim_fail("velto_subscribe_to_gaze_data", 6, 0, 1), 0);
+  EXPECT_EQ(subscribe(STREAM_GAZE_DATA, 1, 1), 6);
+  EXPECT_EQ(refcount(1), 1);
+  ASSERT_EQ(velto_sim_fail("velto_subscribe_to_gaze_data", 0, 0, -1), 0);
+  // Both left slot 0 empty again.
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 2), 0);
+  EXPECT_EQ(deliver(0), V{2});
+  // A third item that is not a callable: nothing is inserted.
+  EXPECT_EQ(run(op_subscribe_to, value_build("iLi", STREAM_GAZE_DATA, int64_t{1}, 5)),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(run(op_subscribe_to, value_build("iL", STREAM_GAZE_DATA, int64_t{1})),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(run(op_unsubscribe_from, value_build("i", STREAM_GAZE_DATA)),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(deliver(1), V{});
+}
+
+TEST_F(RegistryTest, LogSlotFollowsTheLogSubscription) {
+  ASSERT_EQ(unsubscribe(STREAM_LOG, 0), 0);  // start from "no log subscription"
+  EXPECT_EQ(log_slot_current(), -1);
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 0), 0);
+  ASSERT_EQ(subscribe(STREAM_LOG, 9, 1), 0);
+  EXPECT_EQ(log_slot_current(), 1);
+  EXPECT_EQ(deliver(1, STREAM_LOG), V{1});
+  // A second log subscription is refused and ends the first one too.
+  EXPECT_EQ(subscribe(STREAM_LOG, 9, 2), STATUS_ALREADY_SUBSCRIBED);
+  EXPECT_EQ(log_slot_current(), -1);
+  EXPECT_EQ(refcount(1), 1);
+  EXPECT_EQ(refcount(2), 1);
+  ASSERT_EQ(subscribe(STREAM_LOG, 9, 3), 0);
+  EXPECT_EQ(log_slot_current(), 1);
+
+  // Teardown releases everything but keeps the log slot.
+  {
+    Gil gil;
+    registry_teardown();
+  }
+  EXPECT_EQ(refcount(0), 1);
+  EXPECT_EQ(refcount(3), 1);
+  EXPECT_EQ(log_slot_current(), 1);
+  // The slot index is reused by a gaze subscription; a log record addressed
+  // through the stale log slot must not reach it.
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 4), 0);
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 5), 0);
+  EXPECT_EQ(deliver(1, STREAM_LOG), V{});
+  EXPECT_EQ(deliver(1, STREAM_GAZE_DATA), V{5});
+  ASSERT_EQ(unsubscribe(STREAM_LOG, 0), 0);
+}
+
+TEST_F(RegistryTest, SubscriberMayEmptyTheRegistryDuringItsOwnCall) {
+  {
+    Gil gil;
+    Py_DECREF(callables_[0]);
+    callables_[0] = PyCFunction_NewEx(&g_tearing_down_def, nullptr, nullptr);
+  }
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 0), 0);
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 2, 1), 0);
+  g_teardown_calls = 0;
+  deliver(0);  // must neither deadlock nor free the callable while it runs
+  EXPECT_EQ(g_teardown_calls, 1);
+  EXPECT_EQ(refcount(0), 1);
+  EXPECT_EQ(refcount(1), 1);
+  EXPECT_EQ(deliver(1), V{});
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 2), 0);
+  EXPECT_EQ(deliver(0), V{2});
+}
+
+TEST_F(RegistryTest, ExceptionsOfSubscribersAreDropped) {
+  PyObject* raiser;
+  {
+    Gil gil;
+    PyObject* globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyObject* r = PyRun_String("seen = []\ndef f(d):\n    seen.append(len(d))\n    raise ValueError('x')\n",
+                               Py_file_input, globals, globals);
+    ASSERT_NE(r, nullptr);
+    Py_DECREF(r);
+    raiser = PyDict_GetItemString(globals, "f");
+    Py_INCREF(raiser);
+    Py_DECREF(callables_[0]);
+    callables_[0] = raiser;  // released by TearDown
+    Py_DECREF(globals);      // `f` keeps its globals alive
+  }
+  ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 0), 0);
+  deliver(0);
+  deliver(0);
+  Gil gil;
+  EXPECT_EQ(PyErr_Occurred(), nullptr);
+  PyObject* seen = PyDict_GetItemString(PyFunction_GetGlobals(raiser), "seen");
+  ASSERT_NE(seen, nullptr);
+  EXPECT_EQ(PyList_Size(seen), 2);  // both records reached it, with 18 entries each
+  EXPECT_EQ(PyInt_AsLong(PyList_GetItem(seen, 1)), 18);
+}
+
+TEST_F(RegistryTest, DeliveryRacesSubscribeUnsubscribeGrowthAndTeardown) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> delivered_rounds{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      velto_gaze_data g{};
+      g.left_eye.gaze_point_validity = 1;
+      Value* dict = gaze_data_to_value(&g);
+      while (!stop) {
+        for (uint64_t slot = 0; slot < 35; ++slot) {
+          stream_deliver(slot, (slot + t) % 7 == 0 ? STREAM_LOG : STREAM_GAZE_DATA, dict);
+        }
+        delivered_rounds++;
+      }
+      value_free(dict);
+    });
+  }
+  threads.emplace_back([&] {  // cleanup() now and then
+    while (!stop) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      Gil gil;
+      registry_teardown();
+    }
+  });
+
+  // The worker: subscriptions pile up past 10, 20 and 30 slots, pairs are
+  // removed, the log stream comes and goes.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  int i = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    subscribe(STREAM_GAZE_DATA, i % 31, i % kCallables);
+    if (i % 3 == 0) unsubscribe(STREAM_GAZE_DATA, (i * 7) % 31);
+    if (i % 11 == 0) subscribe(STREAM_LOG, 0, (i + 1) % kCallables);
+    if (i % 13 == 0) unsubscribe(STREAM_LOG, 0);
+    ++i;
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_GT(delivered_rounds, 0);
+  EXPECT_GT(i, 100);
+
+  Gil gil;
+  registry_teardown();
+  long total = 0;
+  for (int k = 0; k < kCallables; ++k) {
+    EXPECT_EQ(Py_REFCNT(callables_[k]), 1) << "callable " << k;  // none leaked, none lost
+    total += g_calls[k];
+  }
+  EXPECT_GT(total, 0);
+  EXPECT_EQ(g_not_a_dict, 0);
+}
+
+}  // namespace
