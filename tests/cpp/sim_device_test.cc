@@ -1,0 +1,425 @@
+// The simulated device library without streams: lifecycle, discovery,
+// settings, calibration, the control interface (world, fault rules, call log).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "device/velto.h"
+#include "velto_sim.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::vector<velto_eyetracker*> all_trackers() {
+  size_t count = 0;
+  EXPECT_EQ(velto_find_all_eyetrackers(nullptr, 0, &count), 0);
+  std::vector<velto_eyetracker*> handles(count);
+  EXPECT_EQ(velto_find_all_eyetrackers(handles.data(), count, &count), 0);
+  handles.resize(count);
+  return handles;
+}
+
+std::string property(velto_eyetracker* t, int index) {
+  char buffer[VELTO_PROPERTY_BUFFER_SIZE];
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(velto_get_property(t, index, buffer), 0);
+  return std::string(buffer);
+}
+
+json call_log() {
+  size_t size = velto_sim_calls(nullptr, 0);
+  std::vector<char> text(size + 1);
+  EXPECT_EQ(velto_sim_calls(text.data(), text.size()), size);
+  return json::parse(text.data());
+}
+
+velto_eyetracker* bogus_handle() { return reinterpret_cast<velto_eyetracker*>(0x1234); }
+
+class SimDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(velto_sim_reset(), 0); }
+  void TearDown() override { velto_sim_reset(); }
+};
+
+TEST_F(SimDeviceTest, LifecycleGatesEveryDeviceFunction) {
+  ASSERT_EQ(velto_terminate(), 0);
+  size_t count = 0;
+  velto_eyetracker* t = nullptr;
+  float frequency = 0;
+  EXPECT_EQ(velto_find_all_eyetrackers(nullptr, 0, &count), VELTO_SIM_STATUS_NOT_INITIALIZED);
+  EXPECT_EQ(velto_get_eyetracker("velto-tcp://192.168.71.20", &t), VELTO_SIM_STATUS_NOT_INITIALIZED);
+  EXPECT_EQ(velto_get_gaze_output_frequency(bogus_handle(), &frequency), VELTO_SIM_STATUS_NOT_INITIALIZED);
+  EXPECT_EQ(velto_terminate(), VELTO_SIM_STATUS_NOT_INITIALIZED);
+  // Versions and the clock answer without initialisation.
+  velto_version v{};
+  int64_t stamp = 0;
+  EXPECT_EQ(velto_get_sdk_version(&v), 0);
+  EXPECT_EQ(v.major, 1);
+  EXPECT_EQ(v.build, 1187);
+  EXPECT_EQ(velto_get_kelmo_api_version(&v), 0);
+  EXPECT_EQ(v.major, 3);
+  EXPECT_EQ(velto_get_system_time_stamp(&stamp), 0);
+  EXPECT_GT(stamp, 0);
+  ASSERT_EQ(velto_initialize(), 0);
+  EXPECT_EQ(velto_initialize(), 0);
+  EXPECT_EQ(all_trackers().size(), 2u);
+  // Reset leaves the library initialised even after a terminate.
+  ASSERT_EQ(velto_terminate(), 0);
+  ASSERT_EQ(velto_sim_reset(), 0);
+  EXPECT_EQ(all_trackers().size(), 2u);
+}
+
+TEST_F(SimDeviceTest, DiscoveryFollowsTheSizeQueryPattern) {
+  size_t count = 99;
+  ASSERT_EQ(velto_find_all_eyetrackers(nullptr, 0, &count), 0);
+  ASSERT_EQ(count, 2u);
+  velto_eyetracker* one[1] = {nullptr};
+  EXPECT_EQ(velto_find_all_eyetrackers(one, 1, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 1u);
+  EXPECT_NE(one[0], nullptr);
+  velto_eyetracker* three[3] = {nullptr, nullptr, nullptr};
+  EXPECT_EQ(velto_find_all_eyetrackers(three, 3, &count), 0);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(three[0], one[0]);
+  EXPECT_NE(three[0], three[1]);
+  EXPECT_EQ(three[2], nullptr);
+  EXPECT_EQ(velto_find_all_eyetrackers(nullptr, 3, &count), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_find_all_eyetrackers(three, 3, nullptr), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+
+  velto_eyetracker* found = nullptr;
+  EXPECT_EQ(velto_get_eyetracker("velto-usb://VN2-0038-0921", &found), 0);
+  EXPECT_EQ(found, three[1]);
+  EXPECT_EQ(velto_get_eyetracker("velto-usb://nothing", &found), VELTO_SIM_STATUS_INVALID_HANDLE);
+}
+
+TEST_F(SimDeviceTest, PropertiesAndCapabilitiesOfTheDefaultWorld) {
+  auto t = all_trackers();
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_ADDRESS), "velto-tcp://192.168.71.20");
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_DEVICE_NAME), "Velto Lab A");
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_SERIAL_NUMBER), "VS5-2041-0187");
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_MODEL), "Velto Spectra 5");
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_FIRMWARE_VERSION), "2.14.1");
+  EXPECT_EQ(property(t[1], VELTO_PROPERTY_DEVICE_NAME), "Velto Nano");
+  EXPECT_NE(property(t[0], VELTO_PROPERTY_SERIAL_NUMBER), property(t[1], VELTO_PROPERTY_SERIAL_NUMBER));
+  EXPECT_NE(property(t[0], VELTO_PROPERTY_FIRMWARE_VERSION),
+            property(t[1], VELTO_PROPERTY_FIRMWARE_VERSION));
+  int32_t mask = -1;
+  EXPECT_EQ(velto_get_capabilities(t[0], &mask), 0);
+  EXPECT_EQ(mask, 7);
+  EXPECT_EQ(velto_get_capabilities(t[1], &mask), 0);
+  EXPECT_EQ(mask, 0);
+
+  char buffer[VELTO_PROPERTY_BUFFER_SIZE];
+  EXPECT_EQ(velto_get_property(t[0], 5, buffer), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_get_property(t[0], -1, buffer), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  // Unknown and null handles are looked up, never dereferenced.
+  EXPECT_EQ(velto_get_property(bogus_handle(), 0, buffer), VELTO_SIM_STATUS_INVALID_HANDLE);
+  EXPECT_EQ(velto_get_property(nullptr, 0, buffer), VELTO_SIM_STATUS_INVALID_HANDLE);
+  EXPECT_EQ(velto_get_capabilities(bogus_handle(), &mask), VELTO_SIM_STATUS_INVALID_HANDLE);
+}
+
+TEST_F(SimDeviceTest, HandlesAreNeverReusedAcrossWorlds) {
+  auto before = all_trackers();
+  ASSERT_EQ(velto_sim_reset(), 0);
+  auto after = all_trackers();
+  ASSERT_EQ(velto_sim_configure("{}"), 0);
+  auto configured = all_trackers();
+  for (velto_eyetracker* old : before) {
+    int32_t mask = 0;
+    EXPECT_EQ(velto_get_capabilities(old, &mask), VELTO_SIM_STATUS_INVALID_HANDLE);
+    for (velto_eyetracker* h : after) EXPECT_NE(old, h);
+    for (velto_eyetracker* h : configured) EXPECT_NE(old, h);
+  }
+  for (velto_eyetracker* a : after) {
+    for (velto_eyetracker* c : configured) EXPECT_NE(a, c);
+  }
+}
+
+TEST_F(SimDeviceTest, FrequenciesAndModesUseGuessAndRetry) {
+  auto t = all_trackers();
+  float freqs[8];
+  std::fill(freqs, freqs + 8, -1.0f);
+  int32_t count = 0;
+  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t[0], freqs, 4, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 6);
+  EXPECT_EQ(freqs[0], -1.0f);  // nothing written on a refusal
+  ASSERT_EQ(velto_get_all_gaze_output_frequencies(t[0], freqs, 6, &count), 0);
+  ASSERT_EQ(count, 6);
+  EXPECT_EQ(freqs[0], 23.976f);
+  EXPECT_NE(static_cast<double>(freqs[0]), 23.976);  // not exact in float32
+  EXPECT_EQ(freqs[5], 600.0f);
+  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t[1], freqs, 4, &count), 0);
+  EXPECT_EQ(count, 2);
+
+  char modes[8][VELTO_MODE_NAME_SIZE];
+  EXPECT_EQ(velto_get_all_eye_tracking_modes(t[0], modes, 3, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 5);
+  ASSERT_EQ(velto_get_all_eye_tracking_modes(t[0], modes, 5, &count), 0);
+  EXPECT_STREQ(modes[0], "Default");
+  EXPECT_STREQ(modes[3], "Bright light");
+  EXPECT_EQ(velto_get_all_eye_tracking_modes(t[0], modes, -1, &count), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_get_all_eye_tracking_modes(t[1], modes, 3, &count), 0);
+  EXPECT_EQ(count, 2);
+}
+
+TEST_F(SimDeviceTest, SettersValidateAndTakeEffect) {
+  auto t = all_trackers();
+  float frequency = 0;
+  EXPECT_EQ(velto_set_gaze_output_frequency(t[0], 61.0f), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_set_gaze_output_frequency(t[0], 120.0f), 0);
+  EXPECT_EQ(velto_get_gaze_output_frequency(t[0], &frequency), 0);
+  EXPECT_EQ(frequency, 120.0f);
+  EXPECT_EQ(velto_set_gaze_output_frequency(t[1], 120.0f), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+
+  char mode[VELTO_MODE_NAME_SIZE];
+  EXPECT_EQ(velto_set_eye_tracking_mode(t[0], "Cyclops"), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_set_eye_tracking_mode(t[0], "Infant"), 0);
+  EXPECT_EQ(velto_get_eye_tracking_mode(t[0], mode), 0);
+  EXPECT_STREQ(mode, "Infant");
+
+  EXPECT_EQ(velto_set_device_name(t[0], ""), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_set_device_name(t[0], std::string(128, 'n').c_str()), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_set_device_name(t[0], nullptr), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  const std::string longest(127, 'n');
+  EXPECT_EQ(velto_set_device_name(t[0], longest.c_str()), 0);
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_DEVICE_NAME), longest);
+  EXPECT_EQ(velto_set_device_name(bogus_handle(), "x"), VELTO_SIM_STATUS_INVALID_HANDLE);
+}
+
+TEST_F(SimDeviceTest, DisplayAreaIsA24InchWideScreenAboveTheTracker) {
+  auto t = all_trackers();
+  velto_display_area a{};
+  ASSERT_EQ(velto_get_display_area(t[0], &a), 0);
+  EXPECT_NEAR(std::hypot(a.width, a.height), 609.6, 1.0);  // 24 inches in mm
+  EXPECT_NEAR(a.width / a.height, 16.0 / 9.0, 0.01);
+  EXPECT_NEAR(a.bottom_right.x - a.bottom_left.x, a.width, 0.01);
+  EXPECT_NEAR(a.top_left.y - a.bottom_left.y, a.height, 0.01);
+  EXPECT_GT(a.bottom_left.y, 0.0f);  // the screen stands above the tracker
+  velto_track_box b{};
+  ASSERT_EQ(velto_get_track_box(t[0], &b), 0);
+  EXPECT_GT(b.back_lower_left.z, b.front_lower_left.z);
+  EXPECT_LT(b.front_lower_left.x, b.front_lower_right.x);
+  EXPECT_EQ(velto_get_track_box(bogus_handle(), &b), VELTO_SIM_STATUS_INVALID_HANDLE);
+}
+
+TEST_F(SimDeviceTest, CalibrationStateMachine) {
+  velto_eyetracker* t = all_trackers()[0];
+  size_t count = 99;
+  EXPECT_EQ(velto_screen_based_calibration_collect_data(t, 0.5f, 0.5f), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
+  EXPECT_EQ(velto_screen_based_calibration_discard_data(t, 0.5f, 0.5f), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
+  EXPECT_EQ(velto_screen_based_calibration_compute_and_apply(t), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
+  EXPECT_EQ(velto_screen_based_calibration_leave_calibration_mode(t), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
+  EXPECT_EQ(velto_retrieve_calibration_data(t, nullptr, 0, &count), 0);
+  EXPECT_EQ(count, 0u);  // the default trackers hold no calibration
+
+  ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), 0);
+  EXPECT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), VELTO_SIM_STATUS_ALREADY_IN_CALIBRATION_MODE);
+  EXPECT_EQ(velto_screen_based_calibration_compute_and_apply(t), VELTO_SIM_STATUS_NO_DATA);
+  EXPECT_EQ(velto_screen_based_calibration_collect_data(t, NAN, 0.5f), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  ASSERT_EQ(velto_screen_based_calibration_collect_data(t, 0.1f, 0.1f), 0);
+  ASSERT_EQ(velto_screen_based_calibration_collect_data(t, 0.9f, 0.1f), 0);
+  ASSERT_EQ(velto_screen_based_calibration_collect_data(t, 0.5f, 0.9f), 0);
+  ASSERT_EQ(velto_screen_based_calibration_discard_data(t, 0.9f, 0.1f), 0);
+
+  ASSERT_EQ(velto_screen_based_calibration_get_calibration_points(t, nullptr, 0, &count), 0);
+  ASSERT_EQ(count, 2u);
+  velto_calibration_point points[2];
+  EXPECT_EQ(velto_screen_based_calibration_get_calibration_points(t, points, 1, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(count, 1u);
+  ASSERT_EQ(velto_screen_based_calibration_get_calibration_points(t, points, 2, &count), 0);
+  EXPECT_EQ(points[0].position.x, 0.1f);
+  EXPECT_EQ(points[1].position.y, 0.9f);
+  for (const auto& p : points) {
+    EXPECT_NEAR(p.left_sample_position.x, p.position.x, 0.05);
+    EXPECT_NEAR(p.right_sample_position.y, p.position.y, 0.05);
+    EXPECT_TRUE(p.left_validity == 0 || p.left_validity == 1);
+  }
+
+  ASSERT_EQ(velto_screen_based_calibration_compute_and_apply(t), 0);
+  ASSERT_EQ(velto_screen_based_calibration_leave_calibration_mode(t), 0);
+  // The session's points stay readable after leaving.
+  EXPECT_EQ(velto_screen_based_calibration_get_calibration_points(t, nullptr, 0, &count), 0);
+  EXPECT_EQ(count, 2u);
+}
+
+TEST_F(SimDeviceTest, CalibrationDataRoundTripsAndDamageIsRejected) {
+  velto_eyetracker* t = all_trackers()[0];
+  ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), 0);
+  ASSERT_EQ(velto_screen_based_calibration_collect_data(t, 0.3f, 0.7f), 0);
+  ASSERT_EQ(velto_screen_based_calibration_compute_and_apply(t), 0);
+  ASSERT_EQ(velto_screen_based_calibration_leave_calibration_mode(t), 0);
+  size_t size = 0;
+  ASSERT_EQ(velto_retrieve_calibration_data(t, nullptr, 0, &size), 0);
+  ASSERT_GT(size, 16u);
+  std::vector<uint8_t> block(size);
+  EXPECT_EQ(velto_retrieve_calibration_data(t, block.data(), size - 1, &size), VELTO_STATUS_BUFFER_TOO_SMALL);
+  ASSERT_EQ(velto_retrieve_calibration_data(t, block.data(), block.size(), &size), 0);
+  ASSERT_EQ(size, block.size());
+  EXPECT_NE(std::find(block.begin(), block.end(), 0), block.end());  // binary, with NUL bytes
+
+  // Another tracker's world: apply the block to the second tracker.
+  velto_eyetracker* other = all_trackers()[1];
+  EXPECT_EQ(velto_apply_calibration_data(other, block.data(), block.size()), 0);
+  std::vector<uint8_t> back(block.size());
+  ASSERT_EQ(velto_retrieve_calibration_data(other, back.data(), back.size(), &size), 0);
+  EXPECT_EQ(back, block);
+
+  std::vector<uint8_t> bad = block;
+  bad[0] ^= 0xFF;  // magic
+  EXPECT_EQ(velto_apply_calibration_data(t, bad.data(), bad.size()), VELTO_SIM_STATUS_OPERATION_FAILED);
+  bad = block;
+  bad[block.size() / 2] ^= 0x01;  // payload: checksum no longer matches
+  EXPECT_EQ(velto_apply_calibration_data(t, bad.data(), bad.size()), VELTO_SIM_STATUS_OPERATION_FAILED);
+  EXPECT_EQ(velto_apply_calibration_data(t, block.data(), block.size() - 1), VELTO_SIM_STATUS_OPERATION_FAILED);
+  bad = block;
+  bad.push_back(0);  // trailing byte: length no longer matches
+  EXPECT_EQ(velto_apply_calibration_data(t, bad.data(), bad.size()), VELTO_SIM_STATUS_OPERATION_FAILED);
+  EXPECT_EQ(velto_apply_calibration_data(t, block.data(), 0), VELTO_SIM_STATUS_OPERATION_FAILED);
+  EXPECT_EQ(velto_apply_calibration_data(t, nullptr, 10), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+}
+
+TEST_F(SimDeviceTest, FaultRulesSkipThenFailThenExpire) {
+  velto_eyetracker* t = all_trackers()[0];
+  int32_t mask = 0;
+  ASSERT_EQ(velto_sim_fail("velto_get_capabilities", 42, 1, 2), 0);
+  EXPECT_EQ(velto_get_capabilities(t, &mask), 0);
+  EXPECT_EQ(velto_get_capabilities(t, &mask), 42);
+  EXPECT_EQ(velto_get_capabilities(t, &mask), 42);
+  EXPECT_EQ(velto_get_capabilities(t, &mask), 0);
+
+  // A firing rule does nothing else: the frequency stays.
+  ASSERT_EQ(velto_sim_fail("velto_set_gaze_output_frequency", 9, 0, -1), 0);
+  EXPECT_EQ(velto_set_gaze_output_frequency(t, 120.0f), 9);
+  EXPECT_EQ(velto_set_gaze_output_frequency(t, 120.0f), 9);
+  float frequency = 0;
+  EXPECT_EQ(velto_get_gaze_output_frequency(t, &frequency), 0);
+  EXPECT_EQ(frequency, 60.0f);
+  ASSERT_EQ(velto_sim_fail("velto_set_gaze_output_frequency", 9, 0, 0), 0);  // cleared
+  EXPECT_EQ(velto_set_gaze_output_frequency(t, 120.0f), 0);
+
+  // Lifecycle functions can fail too.
+  ASSERT_EQ(velto_sim_fail("velto_initialize", 3, 0, 1), 0);
+  ASSERT_EQ(velto_terminate(), 0);
+  EXPECT_EQ(velto_initialize(), 3);
+  EXPECT_EQ(velto_get_capabilities(t, &mask), VELTO_SIM_STATUS_NOT_INITIALIZED);
+  EXPECT_EQ(velto_initialize(), 0);
+
+  EXPECT_NE(velto_sim_fail("velto_no_such_function", 1, 0, 1), 0);
+  EXPECT_NE(std::string(velto_sim_last_error()), "");
+  EXPECT_NE(velto_sim_fail("velto_sim_reset", 1, 0, 1), 0);
+  EXPECT_NE(velto_sim_fail("velto_get_capabilities", 1, 0, -2), 0);
+  // Reset removes every rule.
+  ASSERT_EQ(velto_sim_fail("velto_get_capabilities", 5, 0, -1), 0);
+  ASSERT_EQ(velto_sim_reset(), 0);
+  EXPECT_EQ(velto_get_capabilities(all_trackers()[0], &mask), 0);
+}
+
+TEST_F(SimDeviceTest, CallLogRecordsScalarArguments) {
+  velto_eyetracker* t = all_trackers()[0];
+  velto_sim_clear_calls();
+  char buffer[VELTO_PROPERTY_BUFFER_SIZE];
+  velto_get_property(t, 3, buffer);
+  velto_set_gaze_output_frequency(t, 23.976f);
+  velto_set_device_name(t, "quote \" and \\ backslash");
+  velto_screen_based_calibration_collect_data(t, 0.25f, 0.75f);
+  velto_apply_calibration_data(t, reinterpret_cast<const uint8_t*>("abc"), 3);
+  velto_sim_fail("velto_get_capabilities", 4, 0, 1);
+  int32_t mask;
+  velto_get_capabilities(t, &mask);  // a failed call is logged as well
+  const json log = call_log();
+  ASSERT_EQ(log.size(), 6u);
+  const int64_t handle = static_cast<int64_t>(reinterpret_cast<intptr_t>(t));
+  EXPECT_EQ(log[0]["function"], "velto_get_property");
+  EXPECT_EQ(log[0]["handle"], handle);
+  EXPECT_EQ(log[0]["index"], 3);
+  EXPECT_EQ(log[1]["frequency"].get<double>(), static_cast<double>(23.976f));
+  EXPECT_EQ(log[2]["text"], "quote \" and \\ backslash");
+  EXPECT_EQ(log[3]["x"].get<double>(), 0.25);
+  EXPECT_EQ(log[3]["y"].get<double>(), 0.75);
+  EXPECT_EQ(log[4]["length"], 3);
+  EXPECT_EQ(log[5]["function"], "velto_get_capabilities");
+
+  // The text is cut to the buffer, NUL-terminated, and the full length returned.
+  const size_t full = velto_sim_calls(nullptr, 0);
+  char small[8];
+  EXPECT_EQ(velto_sim_calls(small, sizeof small), full);
+  EXPECT_EQ(std::string(small), "[{\"func");
+  velto_sim_clear_calls();
+  EXPECT_EQ(call_log().size(), 0u);
+  EXPECT_EQ(velto_sim_calls(nullptr, 0), 2u);
+}
+
+TEST_F(SimDeviceTest, CallLogKeepsTheLatestHundredThousandCalls) {
+  int64_t stamp;
+  for (int i = 0; i < 100005; ++i) velto_get_system_time_stamp(&stamp);
+  velto_get_sdk_version(nullptr);
+  const json log = call_log();
+  ASSERT_EQ(log.size(), 100000u);
+  EXPECT_EQ(log.back()["function"], "velto_get_sdk_version");
+}
+
+TEST_F(SimDeviceTest, ConfigureReplacesTheWorldOrChangesNothing) {
+  auto before = all_trackers();
+  const char* refused[] = {
+      "{",                                                   // malformed
+      "[]",                                                  // not an object
+      "{\"colour\": 1}",                                     // unknown key
+      "{\"generate\": 1}",                                   // wrong type
+      "{\"trackers\": [{\"address\": 5}]}",                  // wrong type
+      "{\"trackers\": [{\"gaze_output_frequencies\": [30], \"gaze_output_frequency\": 60}]}",
+      "{\"trackers\": [{\"eye_tracking_modes\": []}]}",
+      "{\"trackers\": [{\"calibration_data\": \"0g\"}]}",
+      "{\"trackers\": [{\"address\": \"a\"}, {\"address\": \"a\"}]}",
+      "{\"trackers\": [{\"display_area\": {\"centre\": [0, 0, 0]}}]}",
+      "{\"sdk_version\": [1, 2, 3]}",
+      "{\"sdk_version\": [1, 2, 3, 4294967296]}",
+      "{\"kelmo_version\": [1, 2, 3, 18446744073709551615]}",
+  };
+  for (const char* text : refused) {
+    EXPECT_NE(velto_sim_configure(text), 0) << text;
+    EXPECT_NE(std::string(velto_sim_last_error()), "") << text;
+  }
+  EXPECT_EQ(all_trackers(), before);
+
+  const std::string name127(127, 'N');
+  const std::string world = R"({"sdk_version": [1, 5, 0, 43], "trackers": [
+      {"address": "sim://one", "device_name": ")" + name127 + R"(", "capabilities": 2,
+       "gaze_output_frequencies": [30, 90], "gaze_output_frequency": 90,
+       "eye_tracking_modes": ["A"], "calibration_data": "00ff0010",
+       "display_area": {"width": 100.5}}]})";
+  ASSERT_EQ(velto_sim_configure(world.c_str()), 0) << velto_sim_last_error();
+  auto t = all_trackers();
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_ADDRESS), "sim://one");
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_DEVICE_NAME), name127);
+  EXPECT_EQ(property(t[0], VELTO_PROPERTY_MODEL), "Velto Sim");  // default
+  float frequency = 0;
+  EXPECT_EQ(velto_get_gaze_output_frequency(t[0], &frequency), 0);
+  EXPECT_EQ(frequency, 90.0f);
+  velto_version v{};
+  EXPECT_EQ(velto_get_sdk_version(&v), 0);
+  EXPECT_EQ(v.minor, 5);
+  EXPECT_EQ(v.build, 43);
+  uint8_t data[4];
+  size_t size = 0;
+  ASSERT_EQ(velto_retrieve_calibration_data(t[0], data, 4, &size), 0);
+  EXPECT_EQ(std::vector<uint8_t>(data, data + 4), (std::vector<uint8_t>{0x00, 0xff, 0x00, 0x10}));
+  velto_display_area a{};
+  ASSERT_EQ(velto_get_display_area(t[0], &a), 0);
+  EXPECT_EQ(a.width, 100.5f);
+  EXPECT_EQ(a.height, 298.9f);  // the rest stays default
+
+  ASSERT_EQ(velto_sim_configure("{\"trackers\": []}"), 0);
+  EXPECT_TRUE(all_trackers().empty());
+  // A name one byte too long for the property buffer is refused.
+  const std::string too_long = "{\"trackers\": [{\"model\": \"" + std::string(128, 'm') + "\"}]}";
+  EXPECT_NE(velto_sim_configure(too_long.c_str()), 0);
+}
+
+}  // namespace
