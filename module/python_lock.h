@@ -24,9 +24,11 @@ bool python_lock_take(PythonLockToken* token);
 void python_lock_give(PythonLockToken* token);
 
 // Keeps a Python thread state alive on the calling native thread, so that its
-// later python_lock_take() calls only switch the lock instead of creating and
-// destroying a thread state each time. Returns false when the gate is closed.
-// Pair with python_thread_detach() on the same thread before it ends.
+// later python_lock_take() calls only switch to that state instead of creating
+// and destroying one each time. Returns false when the gate is closed. Only
+// for threads without a Python thread state of their own (not Python threads:
+// their state is deleted when they end). Pair with python_thread_detach() on
+// the same thread before it ends.
 bool python_thread_attach(PythonLockToken* token);
 // Deletes the kept thread state (skipped when the interpreter is finalizing:
 // it then goes away with the interpreter).
@@ -39,5 +41,8 @@ void python_gate_open();
 void python_gate_close_and_drain();
 // Whether the gate is open (for diagnostics and tests).
 bool python_gate_is_open();
+// In the child of a fork(): forgets the threads of the parent that were
+// inside (async-signal-safe; called from the module's fork handler).
+void python_gate_after_fork_in_child();
 
 #endif  // VELTO_MODULE_PYTHON_LOCK_H_

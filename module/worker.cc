@@ -18,8 +18,12 @@ void call_back(Request* request, const Value* result, OutSlot* out) {
     Py_INCREF(Py_None);
     converted = Py_None;
   }
-  PyObject* arguments = Py_BuildValue("(N)", converted);
-  if (arguments != nullptr) {
+  // The one-item argument tuple takes the converted result over.
+  PyObject* arguments = PyTuple_New(1);
+  if (arguments == nullptr) {
+    Py_DECREF(converted);
+  } else {
+    PyTuple_SET_ITEM(arguments, 0, converted);
     PyObject* returned = PyEval_CallObjectWithKeywords(request->callback, arguments, nullptr);
     Py_XDECREF(returned);
   }

@@ -141,6 +141,14 @@ struct EventWorker {
   bool exited = false;            // guarded by SimState::mu
 };
 
+// One entry of the call log: the function's name (a string literal) and its
+// arguments as JSON members (", \"handle\": 1, ..."). The JSON object is
+// formatted only when the log is read, so recording a call stays cheap.
+struct CallRecord {
+  const char* function;
+  std::string args;
+};
+
 struct SimState {
   std::mutex mu;
   // Signalled when a callback returns while someone waits for callbacks
@@ -160,7 +168,7 @@ struct SimState {
 
   // Call log and fault rules.
   std::mutex log_mu;
-  std::deque<std::string> calls;  // one JSON object per call
+  std::deque<CallRecord> calls;  // one entry per call, formatted on demand
   std::vector<FaultRule> rules;
 
   std::mutex error_mu;
@@ -195,7 +203,7 @@ struct CallArgs {
 };
 // Records one velto_* call and applies its fault rule; returns true with the
 // status in *status when a rule fires (the caller then returns it at once).
-bool record_call(const char* function, const std::string& args, int32_t* status);
+bool record_call(const char* function, std::string args, int32_t* status);
 // Known velto_* function names for fault rules.
 bool is_api_function(const std::string& name);
 

@@ -1,8 +1,12 @@
 // The simulator's process-wide state, clocks, handles, call log and fault
 // rules.
+#include <pthread.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -76,13 +80,68 @@ void stop_at_exit() {
   shut_down_locked(s, lock, /*bounded=*/true);
 }
 
+// fork(): only the forking thread goes on in the child, so the library's
+// threads and the callbacks they were running are gone there. Around the
+// fork every lock of the state is held by the forking thread, so the child
+// never inherits a lock held half-way through a change. In the child the
+// library then forgets its threads (their std::thread objects name threads
+// of the parent: joining or detaching them would fail, and exit would wait
+// for them), the callbacks the parent's threads were running and their waits
+// on the condition variables; the world and the subscriptions stay, and a
+// new subscription starts a new thread.
+SimState* g_state = nullptr;
+
+void lock_before_fork() {
+  g_state->mu.lock();
+  g_state->log_mu.lock();
+  g_state->error_mu.lock();
+}
+
+void unlock_after_fork_in_parent() {
+  g_state->error_mu.unlock();
+  g_state->log_mu.unlock();
+  g_state->mu.unlock();
+}
+
+void forget_threads(std::thread& thread) {
+  new (&thread) std::thread();  // not joinable; the old object is abandoned
+}
+
+void reset_after_fork_in_child() {
+  SimState& s = *g_state;
+  for (const auto& g : s.generators) forget_threads(g->thread);
+  s.generators.clear();
+  if (s.events) {
+    forget_threads(s.events->thread);
+    s.events.reset();  // its queued records go with it
+  }
+  const std::thread::id self = std::this_thread::get_id();
+  auto keep_own = [self](Subscription& sub) {
+    std::vector<std::thread::id> own;
+    for (const auto& id : sub.running) {
+      if (id == self) own.push_back(id);
+    }
+    sub.running.swap(own);
+  };
+  for (const auto& sub : s.subscriptions) keep_own(*sub);
+  if (s.log_subscription) keep_own(*s.log_subscription);
+  // The condition variables may count waiters of the parent's threads, for
+  // whom a notify would wait forever in the child: they start afresh.
+  new (&s.callbacks_cv) std::condition_variable();
+  new (&s.work_cv) std::condition_variable();
+  s.callback_waiters = 0;
+  unlock_after_fork_in_parent();
+}
+
 }  // namespace
 
 SimState& state() {
   static SimState* the_state = [] {
     SimState* s = new SimState();  // intentionally never freed
     s->world = default_world();
+    g_state = s;
     std::atexit(stop_at_exit);
+    pthread_atfork(lock_before_fork, unlock_after_fork_in_parent, reset_after_fork_in_child);
     return s;
   }();
   return *the_state;
@@ -143,10 +202,10 @@ void set_last_error(const std::string& text) {
   s.last_error = text;
 }
 
-bool record_call(const char* function, const std::string& args, int32_t* status) {
+bool record_call(const char* function, std::string args, int32_t* status) {
   SimState& s = state();
   std::lock_guard<std::mutex> lock(s.log_mu);
-  s.calls.push_back(std::string("{\"function\": \"") + function + "\"" + args + "}");
+  s.calls.push_back(CallRecord{function, std::move(args)});
   if (s.calls.size() > kCallLogCapacity) s.calls.pop_front();
   for (size_t i = 0; i < s.rules.size(); ++i) {
     FaultRule& rule = s.rules[i];
@@ -205,9 +264,13 @@ size_t velto_sim_calls(char* buffer, size_t capacity) {
   {
     std::lock_guard<std::mutex> lock(s.log_mu);
     bool first = true;
-    for (const std::string& entry : s.calls) {
+    for (const CallRecord& entry : s.calls) {
       if (!first) text += ", ";
-      text += entry;
+      text += "{\"function\": \"";
+      text += entry.function;
+      text += "\"";
+      text += entry.args;
+      text += "}";
       first = false;
     }
   }

@@ -89,7 +89,9 @@ VELTO_SIM_API int velto_sim_emit(int stream_type, int64_t device, const void* re
 VELTO_SIM_API int velto_sim_emit_log(int64_t system_time_stamp, int source, int level,
                                      const char* message);
 
-// Like velto_sim_emit, `count` times in a tight loop (for benchmarks).
+// Like velto_sim_emit, `count` times in a tight loop (for benchmarks). The
+// subscriptions are looked up once at the start: one that ends during the
+// burst receives nothing more, one that starts during it receives nothing.
 // Returns the number of callbacks made, or -1 as velto_sim_emit.
 VELTO_SIM_API int velto_sim_emit_burst(int stream_type, int64_t device, const void* record,
                                            int64_t count);

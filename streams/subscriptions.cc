@@ -32,6 +32,8 @@
 
 #include "streams/subscriptions.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +63,15 @@ Subscription* g_slots = nullptr;
 uint64_t g_capacity = 0;
 
 std::atomic<int64_t> g_log_slot{-1};
+
+// fork(): the forking thread holds the registry mutex across the fork, so
+// the child never inherits it locked by a thread that does not exist there
+// (its cleanup() or next subscription would wait forever). The only other
+// holder is the worker, for one insert or removal, so the wait is short.
+void lock_registry_before_fork() { g_registry_mutex.lock(); }
+void unlock_registry_after_fork() { g_registry_mutex.unlock(); }
+const int g_fork_handlers = pthread_atfork(lock_registry_before_fork, unlock_registry_after_fork,
+                                           unlock_registry_after_fork);
 
 velto_eyetracker* device_handle(int64_t device) {
   return reinterpret_cast<velto_eyetracker*>(static_cast<intptr_t>(device));
@@ -184,6 +195,29 @@ int32_t subscribe_routine(int32_t stream_type, int64_t device, PyObject* callabl
   return status;
 }
 
+// Device-library threads deliver thousands of records a second. Each one
+// keeps a Python thread state from its first delivery until it exits
+// (python_thread_attach), so a record costs a switch of the interpreter lock
+// instead of PyGILState_Ensure creating and deleting a thread state. Threads
+// that already have a Python thread state (a Python thread that emits
+// records itself) are left to PyGILState: theirs is deleted by the
+// interpreter when they end. At interpreter exit the gate is closed: attach
+// fails, deliveries are dropped and the exit-time detach does nothing.
+struct StreamThreadState {
+  PythonLockToken token;
+  bool attached = false;
+  ~StreamThreadState() {
+    if (attached) python_thread_detach(&token);
+  }
+};
+thread_local StreamThreadState t_stream_thread;
+
+void attach_stream_thread() {
+  StreamThreadState& state = t_stream_thread;
+  if (state.attached || PyGILState_GetThisThreadState() != nullptr) return;
+  state.attached = python_thread_attach(&state.token);
+}
+
 }  // namespace
 
 Value* op_subscribe_to(Value* args, OutSlot* out) {
@@ -211,6 +245,7 @@ Value* op_unsubscribe_from(Value* args, OutSlot* out) {
 }
 
 void stream_deliver(uint64_t slot, int32_t stream_type, const Value* dict) {
+  attach_stream_thread();
   PythonLockToken token;
   if (!python_lock_take(&token)) return;  // interpreter finalizing: drop the record
   PyObject* callable = nullptr;

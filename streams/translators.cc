@@ -83,56 +83,89 @@ uint64_t slot_of(void* user_data) {
 
 // Every float is widened exactly; an invalid group keeps its shape with the
 // NaN marker in place of each number.
-Value* point2(const velto_point2& p, bool valid) {
-  return valid ? value_build("ff", static_cast<double>(p.x), static_cast<double>(p.y))
-               : value_build("nn");
+double nan_marker() {
+  double d;
+  memcpy(&d, &kValueNanBits, sizeof d);
+  return d;
 }
 
-Value* point3(const velto_point3& p, bool valid) {
-  return valid ? value_build("fff", static_cast<double>(p.x), static_cast<double>(p.y),
-                             static_cast<double>(p.z))
-               : value_build("nnn");
+Value* point2(ValueArena* arena, const velto_point2& p, bool valid) {
+  const double m = nan_marker();
+  const double v[2] = {valid ? static_cast<double>(p.x) : m, valid ? static_cast<double>(p.y) : m};
+  return value_arena_float_tuple(arena, 2, v);
+}
+
+Value* point3(ValueArena* arena, const velto_point3& p, bool valid) {
+  const double m = nan_marker();
+  const double v[3] = {valid ? static_cast<double>(p.x) : m, valid ? static_cast<double>(p.y) : m,
+                       valid ? static_cast<double>(p.z) : m};
+  return value_arena_float_tuple(arena, 3, v);
+}
+
+// The gaze dict's keys in dict order, with their lengths (no strlen per sample).
+#define GAZE_KEY(text) \
+  { text, sizeof(text) - 1 }
+constexpr int kGazeEntries = 18;
+constexpr ValueKey kGazeKeys[kGazeEntries] = {
+    GAZE_KEY("device_time_stamp"),
+    GAZE_KEY("system_time_stamp"),
+    GAZE_KEY("left_gaze_point_on_display_area"),
+    GAZE_KEY("left_gaze_point_in_user_coordinate_system"),
+    GAZE_KEY("left_gaze_point_validity"),
+    GAZE_KEY("left_pupil_diameter"),
+    GAZE_KEY("left_pupil_validity"),
+    GAZE_KEY("left_gaze_origin_in_user_coordinate_system"),
+    GAZE_KEY("left_gaze_origin_in_trackbox_coordinate_system"),
+    GAZE_KEY("left_gaze_origin_validity"),
+    GAZE_KEY("right_gaze_point_on_display_area"),
+    GAZE_KEY("right_gaze_point_in_user_coordinate_system"),
+    GAZE_KEY("right_gaze_point_validity"),
+    GAZE_KEY("right_pupil_diameter"),
+    GAZE_KEY("right_pupil_validity"),
+    GAZE_KEY("right_gaze_origin_in_user_coordinate_system"),
+    GAZE_KEY("right_gaze_origin_in_trackbox_coordinate_system"),
+    GAZE_KEY("right_gaze_origin_validity"),
+};
+#undef GAZE_KEY
+
+// Stack space for one gaze dict built in an arena: its 61 nodes (18 of them
+// keys referring to kGazeKeys) and 37 dict slots take about 2.4 KiB.
+constexpr size_t kGazeArenaBytes = 4096;
+
+// One eye's eight entries, in dict order.
+void eye_values(ValueArena* arena, const velto_eye_data& e, Value** v) {
+  const bool point = e.gaze_point_validity == 1;
+  const bool origin = e.gaze_origin_validity == 1;
+  v[0] = point2(arena, e.gaze_point_on_display_area, point);
+  v[1] = point3(arena, e.gaze_point_in_user_coordinate_system, point);
+  v[2] = value_arena_int32(arena, e.gaze_point_validity);
+  v[3] = e.pupil_validity == 1
+             ? value_arena_float(arena, static_cast<double>(e.pupil_diameter))
+             : value_arena_nan(arena);
+  v[4] = value_arena_int32(arena, e.pupil_validity);
+  v[5] = point3(arena, e.gaze_origin_in_user_coordinate_system, origin);
+  v[6] = point3(arena, e.gaze_origin_in_trackbox_coordinate_system, origin);
+  v[7] = value_arena_int32(arena, e.gaze_origin_validity);
 }
 
 }  // namespace
 
-Value* gaze_data_to_value(const velto_gaze_data* data) {
-  const velto_eye_data& l = data->left_eye;
-  const velto_eye_data& r = data->right_eye;
-  const bool l_point = l.gaze_point_validity == 1;
-  const bool l_pupil = l.pupil_validity == 1;
-  const bool l_origin = l.gaze_origin_validity == 1;
-  const bool r_point = r.gaze_point_validity == 1;
-  const bool r_pupil = r.pupil_validity == 1;
-  const bool r_origin = r.gaze_origin_validity == 1;
-  return value_build_dict(
-      18,
-      "device_time_stamp", value_new_int64(data->device_time_stamp),
-      "system_time_stamp", value_new_int64(data->system_time_stamp),
-      "left_gaze_point_on_display_area", point2(l.gaze_point_on_display_area, l_point),
-      "left_gaze_point_in_user_coordinate_system",
-      point3(l.gaze_point_in_user_coordinate_system, l_point),
-      "left_gaze_point_validity", value_new_int32(l.gaze_point_validity),
-      "left_pupil_diameter",
-      l_pupil ? value_new_float(static_cast<double>(l.pupil_diameter)) : value_new_nan(),
-      "left_pupil_validity", value_new_int32(l.pupil_validity),
-      "left_gaze_origin_in_user_coordinate_system",
-      point3(l.gaze_origin_in_user_coordinate_system, l_origin),
-      "left_gaze_origin_in_trackbox_coordinate_system",
-      point3(l.gaze_origin_in_trackbox_coordinate_system, l_origin),
-      "left_gaze_origin_validity", value_new_int32(l.gaze_origin_validity),
-      "right_gaze_point_on_display_area", point2(r.gaze_point_on_display_area, r_point),
-      "right_gaze_point_in_user_coordinate_system",
-      point3(r.gaze_point_in_user_coordinate_system, r_point),
-      "right_gaze_point_validity", value_new_int32(r.gaze_point_validity),
-      "right_pupil_diameter",
-      r_pupil ? value_new_float(static_cast<double>(r.pupil_diameter)) : value_new_nan(),
-      "right_pupil_validity", value_new_int32(r.pupil_validity),
-      "right_gaze_origin_in_user_coordinate_system",
-      point3(r.gaze_origin_in_user_coordinate_system, r_origin),
-      "right_gaze_origin_in_trackbox_coordinate_system",
-      point3(r.gaze_origin_in_trackbox_coordinate_system, r_origin),
-      "right_gaze_origin_validity", value_new_int32(r.gaze_origin_validity));
+Value* gaze_data_to_value(const velto_gaze_data* data, ValueArena* arena) {
+  Value* v[kGazeEntries];
+  v[0] = value_arena_int64(arena, data->device_time_stamp);
+  v[1] = value_arena_int64(arena, data->system_time_stamp);
+  eye_values(arena, data->left_eye, v + 2);
+  eye_values(arena, data->right_eye, v + 10);
+  bool complete = true;
+  for (Value* value : v) complete = complete && value != nullptr;
+  Value* dict = complete ? value_arena_dict_static_keys(arena, kGazeEntries, kGazeKeys) : nullptr;
+  if (dict == nullptr) {
+    // Out of memory: drop the sample rather than hand on a dict with holes.
+    for (Value* value : v) value_free(value);
+    return nullptr;
+  }
+  for (int k = 0; k < kGazeEntries; ++k) dict->payload.items[2 * k + 1] = v[k];
+  return dict;
 }
 
 Value* external_signal_to_value(const velto_external_signal_data* data) {
@@ -208,11 +241,19 @@ Value* log_message_to_value(int64_t system_time_stamp, int32_t source, int32_t l
 
 extern "C" {
 
+// The gaze stream runs at hundreds to thousands of samples per second per
+// tracker: its dict is built in an arena on this thread's stack, so a sample
+// costs no allocation and no recursive free, and its keys refer to the
+// constant key table (no copies; the Python bridge knows them by address).
+// Should the dict outgrow the buffer it spills into the arena's heap chunks.
 void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
   if (data == nullptr) return;
-  Value* dict = gaze_data_to_value(data);
+  alignas(16) char buffer[kGazeArenaBytes];
+  ValueArena arena;
+  value_arena_init(&arena, buffer, sizeof buffer);
+  Value* dict = gaze_data_to_value(data, &arena);
   stream_deliver(slot_of(user_data), STREAM_GAZE_DATA, dict);
-  value_free(dict);
+  value_arena_release(&arena);
 }
 
 void external_signal_callback(const velto_external_signal_data* data, void* user_data) {

@@ -22,8 +22,11 @@ void log_callback(int64_t system_time_stamp, int32_t source, int32_t level,
 }
 
 // The dict builders behind the callbacks (new trees owned by the caller);
-// exposed for unit tests, fuzzing and benchmarks.
-Value* gaze_data_to_value(const velto_gaze_data* data);
+// exposed for unit tests, fuzzing and benchmarks. The gaze dict is built in
+// `arena` when one is given (released with the arena; gaze_data_callback
+// does this), otherwise on the heap (freed with value_free). Null only when
+// memory runs out.
+Value* gaze_data_to_value(const velto_gaze_data* data, ValueArena* arena = nullptr);
 Value* external_signal_to_value(const velto_external_signal_data* data);
 Value* time_synchronization_to_value(const velto_time_synchronization_data* data);
 Value* stream_error_to_value(const velto_stream_error_data* data);

@@ -52,29 +52,54 @@ struct KeyEntry {
 KeyEntry g_key_cache[kKeyCacheSlots];
 size_t g_key_cache_entries = 0;
 
-// Hash of the key bytes, eight at a time (keys are a few dozen bytes).
-uint64_t key_hash(const char* bytes, size_t length) {
-  uint64_t h = length * 0x9E3779B97F4A7C15ull;
-  size_t k = 0;
-  for (; k + 8 <= length; k += 8) {
-    uint64_t word;
-    memcpy(&word, bytes + k, 8);
-    h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 31;
+inline uint64_t load_word(const char* bytes) {
+  uint64_t word;
+  memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// Hash of a key from its length and its first, middle and last eight bytes:
+// three loads whatever the length, which is what a conversion pays per key
+// (18 per gaze sample). Keys that agree in all four still land in the same
+// probe sequence and are told apart by keys_equal.
+inline uint64_t key_hash(const char* bytes, size_t length) {
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  if (length >= 8) {
+    head = load_word(bytes);
+    const uint64_t middle = load_word(bytes + length / 2 - 4);
+    tail = load_word(bytes + length - 8) ^ (middle * 0xD6E8FEB86659FD93ull);
+  } else {
+    for (size_t k = 0; k < length; ++k)
+      head |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[k])) << (8 * k);
   }
-  if (k < length) {
-    uint64_t word = 0;
-    memcpy(&word, bytes + k, length - k);
-    h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 31;
-  }
-  h *= 0x94D049BB133111EBull;
-  h ^= h >> 29;
+  uint64_t h = (length + 1) * 0x9E3779B97F4A7C15ull;
+  h ^= head * 0xBF58476D1CE4E5B9ull;
+  h ^= (tail ^ (tail >> 29)) * 0x94D049BB133111EBull;
+  h ^= h >> 31;
   return h;
 }
 
-// A new reference to the Python str for a VALUE_STRING dict key.
-PyObject* cached_key(const char* bytes, int64_t length) {
+// Equality of two byte runs of the same length, sixteen bytes at a time (the
+// last block may overlap the one before it). Inlined: keys are short.
+inline bool keys_equal(const char* a, const char* b, size_t length) {
+  if (length >= 16) {
+    for (size_t k = 0; k + 16 < length; k += 16)
+      if (memcmp(a + k, b + k, 16) != 0) return false;
+    return memcmp(a + length - 16, b + length - 16, 16) == 0;
+  }
+  if (length >= 8) {
+    return load_word(a) == load_word(b) && load_word(a + length - 8) == load_word(b + length - 8);
+  }
+  for (size_t k = 0; k < length; ++k)
+    if (a[k] != b[k]) return false;
+  return true;
+}
+
+// A new reference to the Python str for a VALUE_STRING dict key. *cached
+// tells whether the object is one the cache keeps for good.
+PyObject* cached_key(const char* bytes, int64_t length, bool* cached) {
+  *cached = false;
   if (length > kMaxCachedKeyLength)
     return PyString_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
   uint64_t hash = key_hash(bytes, static_cast<size_t>(length));
@@ -83,8 +108,9 @@ PyObject* cached_key(const char* bytes, int64_t length) {
     KeyEntry& entry = g_key_cache[slot];
     if (!entry.key) break;
     if (entry.hash == hash && PyString_GET_SIZE(entry.key) == length &&
-        memcmp(PyString_AS_STRING(entry.key), bytes, static_cast<size_t>(length)) == 0) {
+        keys_equal(PyString_AS_STRING(entry.key), bytes, static_cast<size_t>(length))) {
       Py_INCREF(entry.key);
+      *cached = true;
       return entry.key;
     }
     slot = (slot + 1) & (kKeyCacheSlots - 1);
@@ -98,9 +124,27 @@ PyObject* cached_key(const char* bytes, int64_t length) {
     g_key_cache[slot].hash = hash;
     g_key_cache[slot].key = key;
     ++g_key_cache_entries;
+    *cached = true;
   }
   return key;
 }
+
+// The key met at each position of the dict converted last. Stream dicts of
+// one kind repeat their keys in the same order, so the key at position k is
+// first checked against this one, which spares the hash and the probe: by
+// address when both are static text (value_string_is_static: gaze keys
+// refer to the translator's key table, so no byte is compared), otherwise by
+// content. `key` is borrowed from the cache, which keeps its keys for good;
+// `text` is set only for static text, whose address never names other bytes.
+// Guarded by the interpreter lock like the cache.
+struct KeyHint {
+  const char* text;
+  int64_t length;
+  PyObject* key;
+};
+constexpr Py_ssize_t kKeyHintPositions = 32;
+KeyHint g_key_hint[kKeyHintPositions];
+
 
 // ---- Python -> Value -------------------------------------------------------
 
@@ -156,17 +200,78 @@ Value* tuple_from_python(PyObject* tuple, int depth) {
 
 PyObject* to_python(const Value* v, int depth);
 
+// A number's Python object (null when it cannot be made), or to_python's
+// result for any other kind.
+inline __attribute__((always_inline)) PyObject* convert(const Value* item, int depth) {
+  switch (item->kind) {
+    case VALUE_FLOAT:
+      return PyFloat_FromDouble(item->payload.f);
+    case VALUE_INT32:
+      return PyInt_FromLong(item->payload.i32);
+    case VALUE_INT64:
+      return PyLong_FromLongLong(item->payload.i64);
+    default:
+      return to_python(item, depth + 1);
+  }
+}
+
+inline PyObject* none_in_place() {
+  if (PyErr_Occurred()) PyErr_Clear();
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
 // The converted item, or None in its place when it has no Python form (a
 // VALUE_PYOBJECT, an unknown kind, a missing slot) or could not be made, so
-// a container handed to a callback is always complete.
-PyObject* item_or_none(const Value* item, int depth) {
-  PyObject* object = item ? to_python(item, depth + 1) : nullptr;
-  if (!object) {
-    if (PyErr_Occurred()) PyErr_Clear();
-    Py_INCREF(Py_None);
-    object = Py_None;
+// a container handed to a callback is always complete. Numbers, most of a
+// stream dict's items, are converted here without a recursive call.
+inline __attribute__((always_inline)) PyObject* item_or_none(const Value* item, int depth) {
+  PyObject* object = item ? convert(item, depth) : nullptr;
+  return object ? object : none_in_place();
+}
+
+// A dict value: as item_or_none, with the tuples of a stream dict (points
+// and vectors of numbers) also converted here, one level down, without a
+// recursive call.
+inline __attribute__((always_inline)) PyObject* value_or_none(const Value* item, int depth) {
+  if (!item || item->kind != VALUE_TUPLE || !item->payload.items || item->count < 0 ||
+      depth + 1 > kMaxValueDepth)
+    return item_or_none(item, depth);
+  const Py_ssize_t count = static_cast<Py_ssize_t>(item->count);
+  PyObject* tuple = PyTuple_New(count);
+  if (!tuple) return none_in_place();
+  Value* const* items = item->payload.items;
+  for (Py_ssize_t k = 0; k < count; ++k)
+    PyTuple_SET_ITEM(tuple, k, item_or_none(items[k], depth + 1));
+  return tuple;
+}
+
+// The Python str for the dict key `node` standing at `position`: a borrowed
+// reference to a cached key (*owned false) or a new reference (*owned true),
+// or null when the key has no Python form.
+inline __attribute__((always_inline)) PyObject* dict_key(const Value* node, Py_ssize_t position,
+                                                         int depth, bool* owned) {
+  *owned = true;
+  if (node->kind != VALUE_STRING || !node->payload.s) return to_python(node, depth + 1);
+  const char* bytes = node->payload.s;
+  const int64_t length = node->count < 0 ? 0 : node->count;
+  KeyHint* hint = position < kKeyHintPositions ? &g_key_hint[position] : nullptr;
+  if (hint && hint->key) {
+    if ((hint->text == bytes && hint->length == length) ||
+        (PyString_GET_SIZE(hint->key) == length &&
+         keys_equal(PyString_AS_STRING(hint->key), bytes, static_cast<size_t>(length)))) {
+      *owned = false;
+      return hint->key;
+    }
   }
-  return object;
+  bool cached = false;
+  PyObject* key = cached_key(bytes, length, &cached);
+  if (cached && hint) {
+    hint->key = key;
+    hint->length = length;
+    hint->text = value_string_is_static(node) ? bytes : nullptr;
+  }
+  return key;
 }
 
 PyObject* to_python(const Value* v, int depth) {
@@ -185,10 +290,9 @@ PyObject* to_python(const Value* v, int depth) {
     case VALUE_TUPLE: {
       PyObject* tuple = PyTuple_New(count);
       if (!tuple) return nullptr;
-      for (Py_ssize_t k = 0; k < count; ++k) {
-        const Value* item = v->payload.items ? v->payload.items[k] : nullptr;
-        PyTuple_SET_ITEM(tuple, k, item_or_none(item, depth));
-      }
+      Value* const* items = v->payload.items;
+      for (Py_ssize_t k = 0; k < count; ++k)
+        PyTuple_SET_ITEM(tuple, k, item_or_none(items ? items[k] : nullptr, depth));
       return tuple;
     }
     case VALUE_LIST: {
@@ -206,21 +310,19 @@ PyObject* to_python(const Value* v, int depth) {
       for (Py_ssize_t k = 0; k < count; ++k) {
         const Value* key_node = v->payload.items[2 * k];
         if (!key_node) continue;
-        PyObject* key;
-        if (key_node->kind == VALUE_STRING && key_node->payload.s)
-          key = cached_key(key_node->payload.s, key_node->count);
-        else
-          key = to_python(key_node, depth + 1);
+        bool owned = true;
+        PyObject* key = dict_key(key_node, k, depth, &owned);
         if (!key) {
           // A pair whose key has no Python form is left out.
           if (PyErr_Occurred()) PyErr_Clear();
           continue;
         }
-        PyObject* value = item_or_none(v->payload.items[2 * k + 1], depth);
+        PyObject* value = value_or_none(v->payload.items[2 * k + 1], depth);
         // Later duplicates replace earlier ones; an unhashable key (never
-        // built by the module) drops its pair.
+        // built by the module) drops its pair. The dict takes its own
+        // references to both.
         if (PyDict_SetItem(dict, key, value) != 0) PyErr_Clear();
-        Py_DECREF(key);
+        if (owned) Py_DECREF(key);
         Py_DECREF(value);
       }
       return dict;

@@ -12,7 +12,13 @@
 // releases the Python reference a VALUE_PYOBJECT node holds; whoever takes the
 // object out of the tree (value_take_pyobject) takes that reference over.
 //
-// Thread safety: no shared state. A tree is used by one thread at a time.
+// Arena trees (value_arena_*): a tree that is built, read and dropped on one
+// thread in quick succession (a stream record's dict) can take all its nodes
+// from a ValueArena instead of one heap block each; value_arena_release() then
+// drops the whole tree at once.
+//
+// Thread safety: no shared state. A tree is used by one thread at a time, and
+// so is an arena.
 #ifndef VELTO_VALUE_VALUE_H_
 #define VELTO_VALUE_VALUE_H_
 
@@ -97,5 +103,74 @@ double round_float(float f);
 // leaves the node empty (payload null), so the caller owns the reference.
 // Returns null for any other kind or an already emptied node.
 void* value_take_pyobject(Value* node);
+
+// ---- Arena trees -------------------------------------------------------------
+//
+// A ValueArena hands out nodes by advancing a cursor through a buffer: first
+// the one its owner gives to value_arena_init (typically on the stack), then,
+// when that is full, heap chunks of its own. Arena nodes are ordinary Values to
+// every reader (value_parse, value_to_python, ...) and are zero-filled like
+// heap nodes. They are released only together, by value_arena_release();
+// value_free() of an arena node, or of a heap tree holding one, leaves the
+// arena node alone. So:
+// - an arena tree must not be used after its arena is released;
+// - an arena container holds only nodes of the same arena (value_arena_build
+//   "O" and value_arena_build_dict stop the process when given a heap node,
+//   which the arena could never free);
+// - an arena node may stand in a heap tree that does not outlive the arena.
+// Every value_arena_* constructor given a null arena makes a heap node exactly
+// like its value_new_* / value_build counterpart, so one builder can serve both.
+struct ValueArena {
+  char* cursor;  // next free byte of the current buffer
+  char* end;     // end of the current buffer
+  void* chunks;  // heap chunks taken after the first buffer filled up
+};
+
+// Starts an empty arena over `buffer` (`size` bytes, any alignment; may be
+// null/0, then every node comes from heap chunks). The buffer must outlive
+// the arena's use.
+void value_arena_init(ValueArena* arena, void* buffer, size_t size);
+// Releases every node of the arena at once (frees its heap chunks). The arena
+// is empty afterwards; value_arena_init it again to reuse it.
+void value_arena_release(ValueArena* arena);
+
+// Constructors; same results and failure behaviour as value_new_*.
+Value* value_arena_float(ValueArena* arena, double v);
+Value* value_arena_nan(ValueArena* arena);
+Value* value_arena_string(ValueArena* arena, const char* bytes, uint64_t length);
+Value* value_arena_int64(ValueArena* arena, int64_t v);
+Value* value_arena_int32(ValueArena* arena, int32_t v);
+Value* value_arena_none(ValueArena* arena);
+// VALUE_TUPLE or VALUE_LIST with `count` null item slots, or VALUE_DICT with
+// `count` pairs (2 * count null slots: key, value, key, value, ...). The
+// caller fills every slot (dict keys with VALUE_STRING nodes) from the same
+// arena. Null only when the slots cannot be allocated.
+Value* value_arena_container(ValueArena* arena, int32_t kind, int32_t count);
+// A dict key with its length in bytes: a row of a constant key table.
+struct ValueKey {
+  const char* text;
+  uint32_t length;
+};
+// A VALUE_DICT of `pairs` pairs with VALUE_STRING keys made from `keys` and
+// null value slots, which the caller fills (from the same arena) before the
+// dict is used or freed. The keys must be a constant table of string
+// literals, unchanged for the life of the process: in an arena each key node
+// refers to its text instead of copying it (value_string_is_static), which
+// spares the copy and lets the Python bridge know the key by its address. A
+// text not NUL-terminated at its length is copied all the same, and on the
+// heap (null arena) every key is a copy. Null only when memory runs out.
+Value* value_arena_dict_static_keys(ValueArena* arena, int32_t pairs, const ValueKey* keys);
+// Whether a VALUE_STRING node's bytes are static text it refers to (a key
+// made by value_arena_dict_static_keys) rather than its own copy: such bytes
+// never move or change, so their address identifies the text.
+bool value_string_is_static(const Value* v);
+// A VALUE_TUPLE of `count` VALUE_FLOAT items holding `values` bit for bit (a
+// NaN marker stays the marker): value_build "ff"/"fff"/"nn"/"nnn" in one step.
+// In an arena the tuple and its items take one reservation. Null only when
+// memory runs out.
+Value* value_arena_float_tuple(ValueArena* arena, int32_t count, const double* values);
+// value_build / value_build_dict into an arena.
+Value* value_arena_build(ValueArena* arena, const char* format, ...);
+Value* value_arena_build_dict(ValueArena* arena, int32_t pairs, ...);
 
 #endif  // VELTO_VALUE_VALUE_H_

@@ -397,6 +397,53 @@ TEST_F(PythonBridge, ManyDistinctKeysStayCorrect) {
   }
 }
 
+// Dicts whose keys change from one conversion to the next at the same
+// positions, from a constant key table (static text, known by address), from
+// copies that reuse the very same bytes of one buffer (never trusted by
+// address), and from the heap, always get exactly their own keys.
+TEST_F(PythonBridge, KeyHintsNeverGiveAnotherDictsKey) {
+  static const ValueKey kFirst[2] = {{"alpha_key", 9}, {"gamma_key", 9}};
+  static const ValueKey kSecond[2] = {{"gamma_key", 9}, {"delta_key", 9}};
+  alignas(16) char buffer[1024];
+  const char* expected[] = {"{'alpha_key': 0, 'gamma_key': 1}",
+                            "{'gamma_key': 0, 'delta_key': 1}",
+                            "{'omega_key': 0, 'sigma_key': 1}",
+                            "{'sigma_key': 0, 'omega_key': 1}"};
+  for (int round = 0; round < 3; ++round) {
+    for (int shape = 0; shape < 4; ++shape) {
+      ValueArena arena;
+      value_arena_init(&arena, buffer, sizeof buffer);
+      Value* dict;
+      if (shape < 2) {
+        dict = value_arena_dict_static_keys(&arena, 2, shape == 0 ? kFirst : kSecond);
+        dict->payload.items[1] = value_arena_int32(&arena, 0);
+        dict->payload.items[3] = value_arena_int32(&arena, 1);
+      } else {
+        // Same buffer, same layout: the copied keys sit at the same addresses
+        // with other bytes each time.
+        const char* first = shape == 2 ? "omega_key" : "sigma_key";
+        const char* second = shape == 2 ? "sigma_key" : "omega_key";
+        dict = value_arena_build_dict(&arena, 2, first, value_arena_int32(&arena, 0), second,
+                                      value_arena_int32(&arena, 1));
+      }
+      PyObject* o = value_to_python(dict);
+      value_arena_release(&arena);
+      ASSERT_NE(nullptr, o);
+      EXPECT_TRUE(equals(o, expected[shape])) << "round " << round << " shape " << shape;
+      Py_DECREF(o);
+    }
+    for (int shape = 0; shape < 2; ++shape) {
+      Value* heap = value_build_dict(2, shape ? "delta_key" : "alpha_key", value_new_int32(0),
+                                     "gamma_key", value_new_int32(1));
+      PyObject* o = value_to_python(heap);
+      value_free(heap);
+      EXPECT_TRUE(equals(o, shape ? "{'delta_key': 0, 'gamma_key': 1}"
+                                  : "{'alpha_key': 0, 'gamma_key': 1}"));
+      Py_DECREF(o);
+    }
+  }
+}
+
 TEST_F(PythonBridge, RetainReleaseAndNewPyObject) {
   PyObject* object = eval("object()");
   Py_ssize_t before = Py_REFCNT(object);

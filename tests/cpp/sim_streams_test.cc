@@ -144,6 +144,32 @@ TEST_F(SimStreamsTest, EmitReachesEverySubscriptionOfThatStreamAndTracker) {
   EXPECT_EQ(velto_unsubscribe_from_gaze_data(t[0], on_gaze_other), 0);  // nothing left: fine
 }
 
+// A burst looks its subscriptions up once: one ended by a callback in the
+// middle of the burst receives nothing after that, and the others go on.
+std::atomic<int> g_burst_calls{0};
+std::atomic<int> g_burst_other_calls{0};
+velto_eyetracker* g_burst_tracker = nullptr;
+void on_burst_gaze(const velto_gaze_data*, void*) {
+  if (++g_burst_calls == 10) velto_unsubscribe_from_gaze_data(g_burst_tracker, on_burst_gaze);
+}
+void on_burst_other(const velto_gaze_data*, void*) { ++g_burst_other_calls; }
+
+TEST_F(SimStreamsTest, BurstStopsAtASubscriptionEndedDuringIt) {
+  auto t = quiet_world();
+  g_burst_tracker = t[0];
+  g_burst_calls = 0;
+  g_burst_other_calls = 0;
+  velto_gaze_data record{};
+  ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_burst_gaze, nullptr), 0);
+  ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_burst_other, nullptr), 0);
+  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), &record, 100), 110);
+  EXPECT_EQ(g_burst_calls, 10);
+  EXPECT_EQ(g_burst_other_calls, 100);
+  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), &record, 5), 5);
+  EXPECT_EQ(velto_sim_emit_burst(7, id(t[0]), &record, 5), -1);
+  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), nullptr, 5), -1);
+}
+
 TEST_F(SimStreamsTest, SubscriptionArgumentsAreChecked) {
   auto t = quiet_world();
   EXPECT_EQ(velto_subscribe_to_gaze_data(reinterpret_cast<velto_eyetracker*>(8), on_gaze, nullptr),

@@ -184,6 +184,54 @@ TEST(GazeTranslator, FullyInvalidEyeKeepsShapeAndNaNFromDeviceStaysWhenValid) {
   value_free(d);
 }
 
+// Whether two trees hold the same kinds, counts, bytes and bits.
+bool same_tree(const Value* a, const Value* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  if (a->kind != b->kind || a->count != b->count) return false;
+  switch (a->kind) {
+    case VALUE_STRING:
+      return std::memcmp(a->payload.s, b->payload.s, static_cast<size_t>(a->count) + 1) == 0;
+    case VALUE_TUPLE:
+    case VALUE_LIST:
+    case VALUE_DICT: {
+      const int64_t slots = a->kind == VALUE_DICT ? 2 * a->count : a->count;
+      for (int64_t i = 0; i <= slots; ++i) {
+        if (!same_tree(a->payload.items[i], b->payload.items[i])) return false;
+      }
+      return true;
+    }
+    default:
+      return a->payload.i64 == b->payload.i64;  // bit for bit, NaN markers included
+  }
+}
+
+// The dict the gaze callback builds in its stack arena is the very dict the
+// heap builder makes, with keys referring to the translator's key table.
+TEST(GazeTranslator, ArenaDictEqualsHeapDict) {
+  for (int32_t validity : {1, 0}) {
+    velto_gaze_data g{};
+    g.device_time_stamp = 123;
+    g.system_time_stamp = -456;
+    g.left_eye = eye(0, validity, 1, validity);
+    g.right_eye = eye(10, 1, validity, 2);
+    Value* heap = gaze_data_to_value(&g);
+    for (size_t buffer_size : {size_t{4096}, size_t{64}}) {  // 64: spills to heap chunks
+      std::vector<char> buffer(buffer_size);
+      ValueArena arena;
+      value_arena_init(&arena, buffer.data(), buffer.size());
+      Value* arena_dict = gaze_data_to_value(&g, &arena);
+      ASSERT_NE(arena_dict, nullptr);
+      EXPECT_TRUE(same_tree(heap, arena_dict)) << "validity " << validity;
+      for (int64_t i = 0; i < arena_dict->count; ++i) {
+        EXPECT_TRUE(value_string_is_static(arena_dict->payload.items[2 * i])) << key_at(heap, i);
+      }
+      value_free(arena_dict);  // leaves the arena's nodes alone
+      value_arena_release(&arena);
+    }
+    value_free(heap);
+  }
+}
+
 TEST(EventTranslators, ExternalSignalAndTimeSynchronization) {
   velto_external_signal_data s{};
   s.device_time_stamp = 7;

@@ -325,6 +325,39 @@ TEST(ValueFree, ConcurrentBuildersAndFreers) {
   EXPECT_TRUE(queue.empty());
 }
 
+// Blocks freed on one thread and reused on another (through the central
+// lists) come back zero-filled and intact, whichever thread frees them.
+TEST(ValueFree, BlocksCrossingThreadsComeBackZeroFilled) {
+  for (int round = 0; round < 5; ++round) {
+    std::vector<Value*> dirty;
+    std::thread maker([&] {
+      for (int k = 0; k < 5000; ++k) {
+        dirty.push_back(value_new_int64(-1));
+        dirty.push_back(value_build("LL", int64_t{-1}, int64_t{-1}));
+      }
+    });
+    maker.join();
+    std::thread freer([&] {
+      for (Value* v : dirty) value_free(v);
+    });
+    freer.join();
+    std::thread user([] {
+      std::vector<Value*> fresh;
+      for (int k = 0; k < 5000; ++k) {
+        Value* i = value_new_int32(-1);
+        ASSERT_EQ(0xFFFFFFFFull, static_cast<uint64_t>(i->payload.i64)) << "upper half not zero";
+        Value* c = value_new_container(VALUE_TUPLE, 2);
+        ASSERT_EQ(nullptr, item(c, 0));
+        ASSERT_EQ(nullptr, item(c, 2));
+        c->payload.items[0] = i;
+        fresh.push_back(c);
+      }
+      for (Value* v : fresh) value_free(v);
+    });
+    user.join();
+  }
+}
+
 // Regression: a double free must stop the process, not corrupt the heap.
 TEST(ValueFreeDeathTest, DoubleFreeIsCaught) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -456,6 +489,178 @@ TEST(TakePyObject, EmptiesTheNodeOnce) {
   EXPECT_EQ(nullptr, value_take_pyobject(node));
   EXPECT_EQ(nullptr, value_take_pyobject(nullptr));
   value_free(node);
+}
+
+// ---- Arena trees -----------------------------------------------------------
+
+// A buffer the stack would hold, filled with garbage first so that every
+// zero a node shows comes from the arena, not from a fresh page.
+struct DirtyBuffer {
+  alignas(16) unsigned char bytes[4096];
+  DirtyBuffer() { memset(bytes, 0xA5, sizeof bytes); }
+};
+
+TEST(ValueArena, NodesMatchTheirHeapTwinsAndAreZeroFilled) {
+  DirtyBuffer buffer;
+  ValueArena arena;
+  value_arena_init(&arena, buffer.bytes + 3, sizeof buffer.bytes - 3);  // any alignment
+  Value* i = value_arena_int32(&arena, -1);
+  EXPECT_EQ(VALUE_INT32, i->kind);
+  EXPECT_EQ(0, i->count);
+  EXPECT_EQ(0xFFFFFFFFull, static_cast<uint64_t>(i->payload.i64)) << "upper half not zero";
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(i) % 8);
+  Value* l = value_arena_int64(&arena, INT64_MIN);
+  EXPECT_EQ(INT64_MIN, l->payload.i64);
+  Value* n = value_arena_nan(&arena);
+  EXPECT_EQ(kValueNanBits, bits_of(n->payload.f));
+  Value* s = value_arena_string(&arena, "a\0b", 3);
+  ASSERT_EQ(VALUE_STRING, s->kind);
+  EXPECT_EQ(3, s->count);
+  EXPECT_EQ(0, memcmp(s->payload.s, "a\0b\0", 4));
+  Value* list = value_arena_container(&arena, VALUE_LIST, 3);
+  EXPECT_EQ(VALUE_LIST, list->kind);
+  for (int slot = 0; slot <= 3; ++slot) EXPECT_EQ(nullptr, item(list, slot));
+  Value* dict = value_arena_container(&arena, VALUE_DICT, 2);
+  EXPECT_EQ(2, dict->count);
+  for (int slot = 0; slot <= 4; ++slot) EXPECT_EQ(nullptr, item(dict, slot));
+  Value* t = value_arena_build(&arena, "fsLinO", 2.5, "xy", int64_t{7}, -3, s);
+  int64_t wide = 0;
+  int32_t narrow = 0;
+  float f = 0;
+  const char* text = nullptr;
+  Value* node = nullptr;
+  ASSERT_EQ(1, value_parse(t, "fsLiO", &f, &text, &wide, &narrow, &node));
+  EXPECT_EQ(2.5f, f);
+  EXPECT_STREQ("xy", text);
+  EXPECT_EQ(7, wide);
+  EXPECT_EQ(-3, narrow);
+  EXPECT_EQ(kValueNanBits, bits_of(item(t, 4)->payload.f));
+  EXPECT_EQ(s, item(t, 5));
+  Value* d = value_arena_build_dict(&arena, 1, "key", value_arena_none(&arena));
+  EXPECT_STREQ("key", item(d, 0)->payload.s);
+  EXPECT_EQ(VALUE_NONE, item(d, 1)->kind);
+  EXPECT_FALSE(value_string_is_static(item(d, 0)));  // value_arena_build_dict copies keys
+  value_arena_release(&arena);
+}
+
+TEST(ValueArena, FreeLeavesArenaNodesToTheirArena) {
+  DirtyBuffer buffer;
+  ValueArena arena;
+  value_arena_init(&arena, buffer.bytes, sizeof buffer.bytes);
+  Value* inner = value_arena_build(&arena, "ii", 1, 2);
+  // A heap tuple may hold an arena node: freeing it frees the heap nodes and
+  // leaves the arena node (and its items) alone. Under AddressSanitizer a
+  // free() of an arena node would fail here.
+  Value* outer = value_build("sO", "heap", inner);
+  value_free(outer);
+  EXPECT_EQ(2, inner->count);
+  EXPECT_EQ(2, item(inner, 1)->payload.i32);
+  value_free(inner);  // also nothing
+  EXPECT_EQ(1, item(inner, 0)->payload.i32);
+  value_arena_release(&arena);
+}
+
+TEST(ValueArena, OverflowGoesToHeapChunksFreedOnRelease) {
+  char small[40];
+  ValueArena arena;
+  value_arena_init(&arena, small, sizeof small);
+  std::vector<Value*> nodes;
+  for (int k = 0; k < 2000; ++k) nodes.push_back(value_arena_int32(&arena, k));
+  std::vector<char> big(100000, 'z');
+  Value* s = value_arena_string(&arena, big.data(), big.size());
+  ASSERT_NE(nullptr, s);
+  EXPECT_EQ('\0', s->payload.s[big.size()]);
+  for (int k = 0; k < 2000; ++k) ASSERT_EQ(k, nodes[k]->payload.i32);
+  value_arena_release(&arena);  // under AddressSanitizer a leaked chunk fails the test
+
+  // Without a buffer every node comes from the heap chunks.
+  value_arena_init(&arena, nullptr, 0);
+  Value* t = value_arena_build(&arena, "sss", "a", "b", "c");
+  EXPECT_STREQ("c", item(t, 2)->payload.s);
+  value_arena_release(&arena);
+  value_arena_release(&arena);  // an empty arena releases nothing
+}
+
+TEST(ValueArena, NullArenaMakesHeapNodes) {
+  const double values[3] = {1.5, -2.0, 0.25};
+  Value* t = value_arena_float_tuple(nullptr, 3, values);
+  Value* i = value_arena_int32(nullptr, 5);
+  Value* b = value_arena_build(nullptr, "O", i);
+  static const ValueKey kKeys[2] = {{"first", 5}, {"second", 6}};
+  Value* d = value_arena_dict_static_keys(nullptr, 2, kKeys);
+  d->payload.items[1] = t;
+  d->payload.items[3] = b;
+  EXPECT_NE(kKeys[0].text, item(d, 0)->payload.s);  // heap keys are copies
+  EXPECT_FALSE(value_string_is_static(item(d, 0)));
+  EXPECT_EQ(0.25, item(t, 2)->payload.f);
+  value_free(d);  // under AddressSanitizer a leaked or stray node fails here
+}
+
+TEST(ValueArena, FloatTupleKeepsBitsIncludingTheNanMarker) {
+  double marker;
+  memcpy(&marker, &kValueNanBits, sizeof marker);
+  const double values[3] = {0.1f, marker, -0.0};
+  DirtyBuffer buffer;
+  ValueArena arena;
+  value_arena_init(&arena, buffer.bytes, sizeof buffer.bytes);
+  for (ValueArena* where : {&arena, static_cast<ValueArena*>(nullptr)}) {
+    Value* t = value_arena_float_tuple(where, 3, values);
+    ASSERT_EQ(VALUE_TUPLE, t->kind);
+    ASSERT_EQ(3, t->count);
+    EXPECT_EQ(nullptr, item(t, 3));
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_EQ(VALUE_FLOAT, item(t, k)->kind);
+      EXPECT_EQ(0, item(t, k)->count);
+      EXPECT_EQ(bits_of(values[k]), bits_of(item(t, k)->payload.f)) << k;
+    }
+    Value* empty = value_arena_float_tuple(where, 0, nullptr);
+    EXPECT_EQ(0, empty->count);
+    EXPECT_EQ(nullptr, item(empty, 0));
+    value_free(t);
+    value_free(empty);
+  }
+  value_arena_release(&arena);
+}
+
+TEST(ValueArena, StaticKeysAreReferredToAndOthersCopied) {
+  // "gaze" cut to 2 bytes is not NUL-terminated at its length: copied.
+  static const ValueKey kKeys[4] = {{"device_time_stamp", 17}, {"gaze", 2}, {nullptr, 9}, {"", 0}};
+  DirtyBuffer buffer;
+  ValueArena arena;
+  value_arena_init(&arena, buffer.bytes, sizeof buffer.bytes);
+  Value* d = value_arena_dict_static_keys(&arena, 4, kKeys);
+  ASSERT_EQ(VALUE_DICT, d->kind);
+  ASSERT_EQ(4, d->count);
+  for (int slot = 1; slot < 8; slot += 2) EXPECT_EQ(nullptr, item(d, slot));
+  EXPECT_EQ(nullptr, item(d, 8));
+  EXPECT_EQ(kKeys[0].text, item(d, 0)->payload.s);
+  EXPECT_EQ(17, item(d, 0)->count);
+  EXPECT_TRUE(value_string_is_static(item(d, 0)));
+  EXPECT_NE(kKeys[1].text, item(d, 2)->payload.s);
+  EXPECT_EQ(0, memcmp(item(d, 2)->payload.s, "ga\0", 3));
+  EXPECT_FALSE(value_string_is_static(item(d, 2)));
+  EXPECT_EQ(0, item(d, 4)->count);  // a null text is the empty string
+  EXPECT_STREQ("", item(d, 4)->payload.s);
+  EXPECT_TRUE(value_string_is_static(item(d, 6)));
+  EXPECT_FALSE(value_string_is_static(value_arena_string(&arena, "x", 1)));
+  Value* heap = value_new_string("x", 1);
+  EXPECT_FALSE(value_string_is_static(heap));
+  value_free(heap);
+  EXPECT_FALSE(value_string_is_static(nullptr));
+  for (int k = 0; k < 4; ++k) d->payload.items[2 * k + 1] = value_arena_int32(&arena, k);
+  value_arena_release(&arena);
+}
+
+// Regression: a heap node put into an arena container would never be freed.
+TEST(ValueArenaDeathTest, HeapNodeInArenaTreeIsCaught) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        ValueArena arena;
+        value_arena_init(&arena, nullptr, 0);
+        value_arena_build(&arena, "O", value_new_int32(1));
+      },
+      "heap node");
 }
 
 }  // namespace

@@ -1,0 +1,181 @@
+// Device-library threads and the interpreter: a native thread that delivers
+// records keeps one Python thread state for its life (so Python sees one
+// thread, with its thread-local data, across records) and gives it back when
+// it ends; Python threads that deliver records themselves keep their own.
+#include <Python.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "module/operation.h"
+#include "python_env.h"
+#include "streams/subscriptions.h"
+#include "streams/translators.h"
+#include "value/python_bridge.h"
+#include "value/value.h"
+#include "velto_sim.h"
+
+namespace {
+
+const char kPrelude[] =
+    "import thread, threading\n"
+    "local = threading.local()\n"
+    "seen = []\n"
+    "def on_gaze(d):\n"
+    "    local.n = getattr(local, 'n', 0) + 1\n"
+    "    seen.append((thread.get_ident(), local.n, d['device_time_stamp']))\n";
+
+class Gil {
+ public:
+  Gil() : state_(PyGILState_Ensure()) {}
+  ~Gil() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
+};
+
+int thread_states() {
+  Gil gil;
+  int count = 0;
+  for (PyThreadState* t = PyInterpreterState_ThreadHead(PyThreadState_Get()->interp); t;
+       t = PyThreadState_Next(t))
+    ++count;
+  return count;
+}
+
+// Runs a handler as the worker does and returns its status.
+int32_t run(OperationHandler handler, Value* args) {
+  OutSlot out;
+  Value* result = handler(args, &out);
+  const int32_t status = result->payload.items[0]->payload.i32;
+  value_free(result);
+  {
+    Gil gil;
+    value_release_pyobjects(args);
+    for (void* o : out.objects) pyobject_release(static_cast<PyObject*>(o));
+  }
+  value_free(args);
+  return status;
+}
+
+void deliver(int count, int64_t first_stamp) {
+  for (int k = 0; k < count; ++k) {
+    velto_gaze_data g{};
+    g.device_time_stamp = first_stamp + k;
+    gaze_data_callback(&g, nullptr);  // slot 0
+  }
+}
+
+class StreamThreadTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    python_env_ensure();
+    globals_ = PyDict_New();
+    PyDict_SetItemString(globals_, "__builtins__", PyEval_GetBuiltins());
+    PyObject* r = PyRun_String(kPrelude, Py_file_input, globals_, globals_);
+    ASSERT_NE(nullptr, r);
+    Py_DECREF(r);
+    PyEval_SaveThread();  // from here on every Python touch takes the lock itself
+  }
+
+  void SetUp() override {
+    // The library's (un)subscribe calls succeed without doing anything: the
+    // test drives the callback itself.
+    ASSERT_EQ(velto_sim_reset(), 0);
+    ASSERT_EQ(velto_sim_fail("velto_subscribe_to_gaze_data", 0, 0, -1), 0);
+    ASSERT_EQ(velto_sim_fail("velto_unsubscribe_from_gaze_data", 0, 0, -1), 0);
+    Value* args;
+    {
+      Gil gil;
+      registry_teardown();
+      PyObject* seen = PyDict_GetItemString(globals_, "seen");
+      PyList_SetSlice(seen, 0, PyList_GET_SIZE(seen), nullptr);
+      args = value_build("iLO", STREAM_GAZE_DATA, int64_t{1},
+                         value_new_pyobject(PyDict_GetItemString(globals_, "on_gaze")));
+    }
+    ASSERT_EQ(run(op_subscribe_to, args), 0);
+  }
+
+  void TearDown() override {
+    run(op_unsubscribe_from, value_build("iL", STREAM_GAZE_DATA, int64_t{1}));
+    velto_sim_reset();
+  }
+
+  // (thread id, thread-local count, device time stamp) of every call so far.
+  static std::vector<std::vector<long>> seen() {
+    Gil gil;
+    std::vector<std::vector<long>> calls;
+    PyObject* list = PyDict_GetItemString(globals_, "seen");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* t = PyList_GET_ITEM(list, i);
+      calls.push_back({PyInt_AsLong(PyTuple_GET_ITEM(t, 0)), PyInt_AsLong(PyTuple_GET_ITEM(t, 1)),
+                       PyLong_AsLong(PyTuple_GET_ITEM(t, 2))});
+    }
+    return calls;
+  }
+
+  static PyObject* globals_;
+};
+PyObject* StreamThreadTest::globals_ = nullptr;
+
+// Regression: every record of a native thread ran on a fresh thread state, so
+// Python saw a new thread each time and its thread-local data vanished.
+TEST_F(StreamThreadTest, NativeThreadKeepsOneThreadStateAcrossRecords) {
+  const int before = thread_states();
+  std::thread first(deliver, 5, 100);
+  first.join();
+  std::thread second(deliver, 3, 200);
+  second.join();
+  // Each thread gave its state back when it ended.
+  EXPECT_EQ(before, thread_states());
+
+  const auto calls = seen();
+  ASSERT_EQ(8u, calls.size());
+  for (int k = 0; k < 5; ++k) {
+    EXPECT_EQ(k + 1, calls[k][1]) << "thread-local data lost at record " << k;
+    EXPECT_EQ(100 + k, calls[k][2]);
+    EXPECT_EQ(calls[0][0], calls[k][0]);
+  }
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(k + 1, calls[5 + k][1]) << "the second thread started from a fresh state";
+    EXPECT_EQ(200 + k, calls[5 + k][2]);
+  }
+}
+
+// A thread that already has a Python thread state (this test's main thread,
+// like any Python thread emitting records itself) keeps using its own: no
+// second state is made for it, and its own state survives.
+TEST_F(StreamThreadTest, PythonThreadKeepsItsOwnThreadState) {
+  const int before = thread_states();
+  PyThreadState* own = nullptr;
+  {
+    Gil gil;
+    own = PyThreadState_Get();
+  }
+  deliver(3, 300);
+  EXPECT_EQ(before, thread_states());
+  {
+    Gil gil;
+    EXPECT_EQ(own, PyThreadState_Get());
+  }
+  const auto calls = seen();
+  ASSERT_EQ(3u, calls.size());
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(300 + k, calls[k][2]);
+}
+
+// Many short-lived native threads: the thread states do not pile up.
+TEST_F(StreamThreadTest, ShortLivedThreadsLeaveNoThreadStates) {
+  const int before = thread_states();
+  for (int round = 0; round < 50; ++round) {
+    std::thread a(deliver, 2, 0);
+    std::thread b(deliver, 2, 0);
+    a.join();
+    b.join();
+  }
+  EXPECT_EQ(before, thread_states());
+  EXPECT_EQ(200u, seen().size());
+}
+
+}  // namespace
