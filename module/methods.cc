@@ -1,7 +1,10 @@
 #include "module/methods.h"
 
 #include <Python.h>
+#include <pthread.h>
 #include <stdio.h>
+
+#include <mutex>
 
 #include "device/velto.h"
 #include "module/function_table.h"
@@ -29,9 +32,24 @@ void stop_runtime(Runtime* runtime) {
   signal_set(runtime->work);
 }
 
+// In the child of a fork() only the forking thread exists: no worker serves
+// the parent's runtimes there. A runtime kept as predecessor would make the
+// child's next startup() wait forever for a worker that will never end, and
+// call_function would queue requests nobody runs. So the child forgets them:
+// the module counts as not started (call_function refuses) until the child
+// calls startup(). The parent's runtimes are left alone, not freed: their
+// locks may have been held by a thread that does not exist in the child.
+void forget_runtimes_in_child() {
+  g_latest = nullptr;
+  g_current = nullptr;
+  python_gate_after_fork_in_child();
+}
+
 }  // namespace
 
 PyObject* method_startup(PyObject* self, PyObject* args) {
+  static std::once_flag fork_handler;
+  std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_runtimes_in_child); });
   Runtime* runtime = runtime_new();  // the module's reference
   if (g_current != nullptr) stop_runtime(g_current);
   // The module's reference to the old runtime becomes the new worker's
@@ -71,12 +89,24 @@ PyObject* method_call_function(PyObject* self, PyObject* args) {
   if (handler == nullptr || g_current == nullptr) {
     return Py_BuildValue("i", STATUS_INVALID_PARAMETER);
   }
+  // Converting the arguments can run Python code: callable() of an old-style
+  // instance looks up __call__ through its __getattr__, which may call
+  // cleanup() or startup(), or let another thread run them. The runtime is
+  // therefore read again after the conversion; nothing between that read and
+  // the append below can run Python code.
+  Value* tree = value_from_python_tuple(arguments);
+  Runtime* runtime = g_current;
+  if (runtime == nullptr) {
+    value_release_pyobjects(tree);
+    value_free(tree);
+    return Py_BuildValue("i", STATUS_INVALID_PARAMETER);
+  }
   Request* request = new Request();
   request->handler = handler;
-  request->arguments = value_from_python_tuple(arguments);
+  request->arguments = tree;
   request->callback = callback;
   pyobject_retain(callback);
-  runtime_push(g_current, request);
+  runtime_push(runtime, request);
   return Py_BuildValue("i", STATUS_OK);
 }
 

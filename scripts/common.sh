@@ -31,6 +31,23 @@ install_dependencies() {
   fi
 }
 
+# The libFuzzer runtime of clang, for scripts/fuzz.sh only (the normal and
+# sanitizer builds use g++).
+install_fuzz_dependencies() {
+  local missing=()
+  command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+  if ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+    missing+=(libclang-rt-14-dev)
+  fi
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
 build_project() {
   install_dependencies
   cmake -S "$ROOT" -B "$BUILD" -DPYTHON2="$PYTHON2" "$@" >/dev/null
