@@ -48,33 +48,7 @@ sim.velto_sim_emit_burst.restype = ctypes.c_int
 sim.velto_sim_clear_calls.restype = None
 
 
-class Point2(ctypes.Structure):
-    _fields_ = [('x', ctypes.c_float), ('y', ctypes.c_float)]
-
-
-class Point3(ctypes.Structure):
-    _fields_ = [('x', ctypes.c_float), ('y', ctypes.c_float), ('z', ctypes.c_float)]
-
-
-class EyeData(ctypes.Structure):
-    _fields_ = [('gaze_point_on_display_area', Point2),
-                ('gaze_point_in_user_coordinate_system', Point3),
-                ('gaze_point_validity', ctypes.c_int32),
-                ('pupil_diameter', ctypes.c_float),
-                ('pupil_validity', ctypes.c_int32),
-                ('gaze_origin_in_user_coordinate_system', Point3),
-                ('gaze_origin_in_trackbox_coordinate_system', Point3),
-                ('gaze_origin_validity', ctypes.c_int32)]
-
-
-class GazeData(ctypes.Structure):
-    _fields_ = [('device_time_stamp', ctypes.c_int64),
-                ('system_time_stamp', ctypes.c_int64),
-                ('left_eye', EyeData),
-                ('right_eye', EyeData)]
-
-
-assert ctypes.sizeof(GazeData) == 136
+from records import EyeData, GazeData, Point2, Point3  # noqa: E402
 
 WORLD = {'generate': False,
          'trackers': [{'address': 'velto-sim://soak-a', 'capabilities': 7},
