@@ -32,9 +32,7 @@ void call_back(Request* request, const Value* result, OutSlot* out) {
   pyobject_release(request->callback);
   request->callback = nullptr;
   pyobject_release(arguments);
-  for (void* object : out->objects) pyobject_release(static_cast<PyObject*>(object));
-  out->objects.clear();
-  value_release_pyobjects(request->arguments);
+  worker_release_leftovers(request->arguments, out);
 }
 
 void worker_main(void* argument) {
@@ -63,6 +61,12 @@ void worker_main(void* argument) {
 }
 
 }  // namespace
+
+void worker_release_leftovers(Value* arguments, OutSlot* out) {
+  for (void* object : out->objects) pyobject_release(static_cast<PyObject*>(object));
+  out->objects.clear();
+  value_release_pyobjects(arguments);
+}
 
 void worker_run_request(Request* request) {
   OutSlot out;

@@ -13,6 +13,12 @@
 // Starts the worker of `runtime`; the worker takes its own reference to it.
 void worker_start(Runtime* runtime);
 
+// Releases the Python references a handler left behind: every object in the
+// out-slot (which is emptied) and every VALUE_PYOBJECT still holding one in
+// `arguments`. Interpreter lock held. Exposed so tests release exactly as the
+// worker does.
+void worker_release_leftovers(Value* arguments, OutSlot* out);
+
 // Runs one request on the calling thread (handler, then callback under the
 // interpreter lock) and frees it. Exposed for tests.
 void worker_run_request(Request* request);

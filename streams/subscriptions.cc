@@ -206,6 +206,7 @@ int32_t subscribe_routine(int32_t stream_type, int64_t device, PyObject* callabl
 struct StreamThreadState {
   PythonLockToken token;
   bool attached = false;
+  bool has_own_state = false;  // a Python thread: left to PyGILState
   ~StreamThreadState() {
     if (attached) python_thread_detach(&token);
   }
@@ -214,7 +215,12 @@ thread_local StreamThreadState t_stream_thread;
 
 void attach_stream_thread() {
   StreamThreadState& state = t_stream_thread;
-  if (state.attached || PyGILState_GetThisThreadState() != nullptr) return;
+  if (state.attached || state.has_own_state) return;
+  // Asked once per thread: in Python 2.7 this lookup walks a locked list.
+  if (PyGILState_GetThisThreadState() != nullptr) {
+    state.has_own_state = true;
+    return;
+  }
   state.attached = python_thread_attach(&state.token);
 }
 

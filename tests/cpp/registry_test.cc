@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module/operation.h"
+#include "module/worker.h"
 #include "python_env.h"
 #include "streams/subscriptions.h"
 #include "streams/translators.h"
@@ -108,8 +109,7 @@ class RegistryTest : public ::testing::Test {
     value_free(result);
     {
       Gil gil;
-      value_release_pyobjects(args);
-      for (void* o : out.objects) pyobject_release(static_cast<PyObject*>(o));
+      worker_release_leftovers(args, &out);
     }
     value_free(args);
     return status;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "module/operation.h"
+#include "module/worker.h"
 #include "python_env.h"
 #include "streams/subscriptions.h"
 #include "streams/translators.h"
@@ -53,8 +54,7 @@ int32_t run(OperationHandler handler, Value* args) {
   value_free(result);
   {
     Gil gil;
-    value_release_pyobjects(args);
-    for (void* o : out.objects) pyobject_release(static_cast<PyObject*>(o));
+    worker_release_leftovers(args, &out);
   }
   value_free(args);
   return status;
