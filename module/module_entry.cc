@@ -41,7 +41,7 @@ void register_at_exit() {
 extern "C" __attribute__((visibility("default"))) void initvelto_internal(void) {
   PyObject* module = Py_InitModule4("velto_internal", kMethods, nullptr, nullptr, 1013);
   if (module == nullptr) return;
-  PyModule_AddStringConstant(module, "__version__", "1.0.4");
+  PyModule_AddStringConstant(module, "__version__", VELTO_VERSION);
   if (!PyEval_ThreadsInitialized()) PyEval_InitThreads();
   register_at_exit();
   python_gate_open();

@@ -15,8 +15,8 @@ if [ ! -f /usr/include/benchmark/benchmark.h ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libbenchmark-dev >/dev/null
 fi
 
-cmake -S "$ROOT" -B "$BENCH_BUILD" -DPYTHON2="$PYTHON2" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$ROOT" -B "$BENCH_BUILD" -DPython_EXECUTABLE="$PYTHON" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BENCH_BUILD" -j2 --target bench >/dev/null
 
-exec "$PYTHON2" -u "$ROOT/bench/run_bench.py" --lib-dir "$BENCH_BUILD/lib" \
+exec "$PYTHON" -u "$ROOT/bench/run_bench.py" --lib-dir "$BENCH_BUILD/lib" \
   --value-bench "$BENCH_BUILD/bin/value_bench" "$@"

@@ -1,18 +1,25 @@
-# Shared by the scripts in this folder: locate Python 2.7, install what a
+# Shared by the scripts in this folder: locate the interpreter, install what a
 # fresh machine lacks, and configure + build the project.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${VELTO_BUILD_DIR:-$ROOT/build}"
 
-find_python2() {
-  if [ -n "${PYTHON2:-}" ]; then echo "$PYTHON2"; return; fi
+# pyenv's folder of interpreters (pyenv need not be on the PATH).
+pyenv_root() {
   local root=""
   if command -v pyenv >/dev/null 2>&1; then root="$(pyenv root 2>/dev/null || true)"; fi
   [ -n "$root" ] || root="$HOME/.pyenv"
-  echo "$root/versions/2.7.18/bin/python"
+  echo "$root"
 }
-PYTHON2="$(find_python2)"
+# The interpreter to build for and run with: $PYTHON, else $PYTHON2 (the old
+# name), else pyenv's 2.7.18.
+find_python() {
+  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  if [ -n "${PYTHON2:-}" ]; then echo "$PYTHON2"; return; fi
+  echo "$(pyenv_root)/versions/2.7.18/bin/python"
+}
+PYTHON="$(find_python)"
 
 # Debian packages the build needs beyond a fresh machine (GIF encoding and
 # JSON parsing in the simulator).
@@ -50,6 +57,6 @@ install_fuzz_dependencies() {
 
 build_project() {
   install_dependencies
-  cmake -S "$ROOT" -B "$BUILD" -DPYTHON2="$PYTHON2" "$@" >/dev/null
+  cmake -S "$ROOT" -B "$BUILD" -DPython_EXECUTABLE="$PYTHON" "$@" >/dev/null
   cmake --build "$BUILD" -j"$(nproc)"
 }

@@ -11,10 +11,10 @@ install_dependencies
 log="$BUILD/demo-build.log"
 mkdir -p "$BUILD"
 echo "Building velto_internal in $BUILD (log: $log)" >&2
-if ! { cmake -S "$ROOT" -B "$BUILD" -DPYTHON2="$PYTHON2" &&
+if ! { cmake -S "$ROOT" -B "$BUILD" -DPython_EXECUTABLE="$PYTHON" &&
        cmake --build "$BUILD" -j"$(nproc)" --target velto_internal; } >"$log" 2>&1; then
   tail -n 40 "$log" >&2
   echo "The build failed; the full log is $log" >&2
   exit 1
 fi
-PYTHONPATH="$BUILD/lib${PYTHONPATH:+:$PYTHONPATH}" exec "$PYTHON2" "$ROOT/examples/demo.py" "$@"
+PYTHONPATH="$BUILD/lib${PYTHONPATH:+:$PYTHONPATH}" exec "$PYTHON" "$ROOT/examples/demo.py" "$@"

@@ -19,7 +19,7 @@ install_fuzz_dependencies
 log="$build/fuzz-build.log"
 mkdir -p "$build/corpus"
 echo "Building value_fuzz in $build (log: $log)" >&2
-if ! { CC=clang CXX=clang++ cmake -S "$ROOT" -B "$build" -DPYTHON2="$PYTHON2" -DVELTO_FUZZ=ON \
+if ! { CC=clang CXX=clang++ cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$PYTHON" -DVELTO_FUZZ=ON \
          -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
        cmake --build "$build" -j"$(nproc)" --target value_fuzz; } >"$log" 2>&1; then
   tail -n 40 "$log" >&2

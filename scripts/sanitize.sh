@@ -45,7 +45,7 @@ install_dependencies
 log="$build/sanitize-build.log"
 mkdir -p "$build"
 echo "Building the $kind-sanitized tree in $build (log: $log)" >&2
-if ! { cmake -S "$ROOT" -B "$build" -DPYTHON2="$PYTHON2" -DVELTO_SANITIZE="$kind" \
+if ! { cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$PYTHON" -DVELTO_SANITIZE="$kind" \
          -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
        cmake --build "$build" -j"$(nproc)" --target "${tests[@]}"; } >"$log" 2>&1; then
   tail -n 40 "$log" >&2
