@@ -3,6 +3,7 @@
 // and the atexit hook that closes the gate native threads enter Python by.
 #include <Python.h>
 
+#include "module/fork.h"
 #include "module/methods.h"
 #include "value/python_bridge.h"
 
@@ -42,6 +43,7 @@ void register_at_exit() {
 void finish_module(PyObject* module) {
   PyModule_AddStringConstant(module, "__version__", VELTO_VERSION);
   register_at_exit();
+  fork_routine_register();
   python_gate_open();
 }
 

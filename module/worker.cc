@@ -29,15 +29,16 @@ void worker_main(void* argument) {
 
 }  // namespace
 
-void worker_release_leftovers(Value* arguments, OutSlot* out) {
-  for (void* object : out->objects) pyobject_release(static_cast<PyObject*>(object));
-  out->objects.clear();
+void worker_release_leftovers(Value* arguments, RequestContext* request) {
+  for (PyObject* object : request->released) pyobject_release(object);
+  request->released.clear();
   value_release_pyobjects(arguments);
 }
 
 void worker_run_request(Request* request) {
-  OutSlot out;
-  Value* result = request->handler(request->arguments, &out);
+  RequestContext context;
+  context.registry_epoch = request->registry_epoch;
+  Value* result = request->handler(request->arguments, &context);
   {
     PythonLockGuard python;
     // Without the lock the interpreter is exiting: its objects can no longer
@@ -47,7 +48,7 @@ void worker_run_request(Request* request) {
       python_call_with_value(request->callback, result);
       pyobject_release(request->callback);
       request->callback = nullptr;
-      worker_release_leftovers(request->arguments, &out);
+      worker_release_leftovers(request->arguments, &context);
     }
   }
   value_free(request->arguments);

@@ -58,11 +58,13 @@ struct Value {
 // Bit pattern of the missing-value marker: quiet NaN with the sign bit set.
 constexpr uint64_t kValueNanBits = 0xFFF8000000000000ULL;
 
-// The module's own status codes and the status every parse failure answers.
+// The module's own status codes, the one place they are defined (the device
+// library's are compared by their names in device/velto.h): success, the
+// answer to arguments that do not parse or name nothing the module knows, and
+// the refusal of a second log subscription.
 constexpr int32_t STATUS_OK = 0;
 constexpr int32_t STATUS_INVALID_PARAMETER = 10;
 constexpr int32_t STATUS_ALREADY_SUBSCRIBED = 11;
-constexpr int32_t STATUS_BUFFER_TOO_SMALL = 15;
 
 // Constructors. Each returns a new node owned by the caller.
 Value* value_new_float(double v);
@@ -177,5 +179,13 @@ Value* value_arena_float_tuple(ValueArena* arena, int32_t count, const double* v
 // value_build / value_build_dict into an arena.
 Value* value_arena_build(ValueArena* arena, const char* format, ...);
 Value* value_arena_build_dict(ValueArena* arena, int32_t pairs, ...);
+
+// ---- fork() ------------------------------------------------------------------
+
+// The node pool's part of the module's fork routine: prepare takes the pool's
+// locks before fork(), parent and child give them back after it.
+void value_pool_fork_prepare();
+void value_pool_fork_parent();
+void value_pool_fork_child();
 
 #endif  // VELTO_VALUE_VALUE_H_

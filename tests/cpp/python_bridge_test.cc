@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "python_env.h"
+#include "test_support.h"
 
 namespace {
 

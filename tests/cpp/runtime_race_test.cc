@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "module/methods.h"
-#include "python_env.h"
+#include "test_support.h"
 #include "value/python_bridge.h"
 
 namespace {

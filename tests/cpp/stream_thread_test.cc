@@ -9,10 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "module/operation.h"
 #include "module/worker.h"
-#include "python_env.h"
-#include "streams/subscriptions.h"
+#include "operations/subscriptions.h"
+#include "streams/registry.h"
+#include "streams/stream_types.h"
+#include "test_support.h"
 #include "streams/translators.h"
 #include "value/python_bridge.h"
 #include "value/value.h"
@@ -44,23 +45,27 @@ int thread_states() {
 
 // Runs a handler as the worker does and returns its status.
 int32_t run(OperationHandler handler, Value* args) {
-  OutSlot out;
-  Value* result = handler(args, &out);
+  RequestContext request;
+  request.registry_epoch = registry_epoch();
+  Value* result = handler(args, &request);
   const int32_t status = result->payload.items[0]->payload.i32;
   value_free(result);
   {
     PythonLockGuard python;
-    worker_release_leftovers(args, &out);
+    worker_release_leftovers(args, &request);
   }
   value_free(args);
   return status;
 }
 
+// The user-data word of the one gaze subscription.
+uint64_t g_word = 0;
+
 void deliver(int count, int64_t first_stamp) {
   for (int k = 0; k < count; ++k) {
     velto_gaze_data g{};
     g.device_time_stamp = first_stamp + k;
-    gaze_data_callback(&g, nullptr);  // slot 0
+    gaze_data_callback(&g, reinterpret_cast<void*>(static_cast<uintptr_t>(g_word)));
   }
 }
 
@@ -92,6 +97,7 @@ class StreamThreadTest : public ::testing::Test {
                          value_new_pyobject(PyDict_GetItemString(globals_, "on_gaze")));
     }
     ASSERT_EQ(run(op_subscribe_to, args), 0);
+    g_word = sim_last_user_data();
   }
 
   void TearDown() override {

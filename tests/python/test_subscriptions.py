@@ -38,7 +38,9 @@ def unsubscribe(stream, device):
 
 
 def user_data(function='velto_subscribe_to_gaze_data'):
-    return [entry['user_data'] for entry in support.calls(function)]
+    """The slot index each logged subscribe call handed the library: the low
+    24 bits of the user-data word (the bits above name the subscription)."""
+    return [entry['user_data'] & 0xFFFFFF for entry in support.calls(function)]
 
 
 def gaze():

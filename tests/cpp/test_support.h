@@ -1,8 +1,11 @@
-// Test support: an embedded Python interpreter (2.7 or 3.x, whichever the
-// build chose) for C++ tests that touch the Python bridge, the worker or
-// stream delivery, and the few calls whose names differ between versions.
-#ifndef VELTO_TESTS_PYTHON_ENV_H_
-#define VELTO_TESTS_PYTHON_ENV_H_
+// Test support shared by the C++ tests: an embedded Python interpreter (2.7
+// or 3.x, whichever the build chose) for tests that touch the Python bridge,
+// the worker or stream delivery, the few calls whose names differ between
+// versions, and what the simulated library's call log tells.
+#ifndef VELTO_TESTS_TEST_SUPPORT_H_
+#define VELTO_TESTS_TEST_SUPPORT_H_
+
+#include <stdint.h>
 
 #include <string>
 
@@ -23,4 +26,8 @@ long py_int_value(PyObject* object);
 // The bytes of a text object (2.7 str, 3.x str as UTF-8).
 std::string py_text(PyObject* object);
 
-#endif  // VELTO_TESTS_PYTHON_ENV_H_
+// The user-data word the simulated library was given by the latest logged
+// subscribe call; ~0 when the log holds none.
+uint64_t sim_last_user_data();
+
+#endif  // VELTO_TESTS_TEST_SUPPORT_H_

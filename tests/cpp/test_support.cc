@@ -1,8 +1,9 @@
-#include "python_env.h"
+#include "test_support.h"
 
 #include <Python.h>
 
 #include "value/python_bridge.h"
+#include "velto_sim.h"
 
 void python_env_ensure() {
   if (Py_IsInitialized()) return;
@@ -32,3 +33,12 @@ std::string py_text(PyObject* object) {
   return std::string(PyString_AS_STRING(object), static_cast<size_t>(PyString_GET_SIZE(object)));
 }
 #endif
+
+uint64_t sim_last_user_data() {
+  const size_t size = velto_sim_calls(nullptr, 0);
+  std::string log(size + 1, '\0');
+  velto_sim_calls(&log[0], size + 1);
+  const size_t at = log.rfind("\"user_data\":");
+  if (at == std::string::npos) return ~uint64_t{0};
+  return static_cast<uint64_t>(strtoll(log.c_str() + at + 12, nullptr, 10));
+}
