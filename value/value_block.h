@@ -33,6 +33,9 @@ constexpr uint32_t kLargeClass = 0xffffffffu;
 void* block_alloc(size_t size);
 // Gives back a body from block_alloc; any thread may free any block.
 void block_free(void* body);
+// Takes / gives back the mutex of every size class's central list.
+void lock_central_lists();
+void unlock_central_lists();
 
 // ---- Arena blocks (value_arena.cc); the arena's one thread -------------
 //

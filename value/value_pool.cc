@@ -253,18 +253,20 @@ void block_free(void* body) {
   free(header);
 }
 
+void lock_central_lists() {
+  for (CentralList& central : g_central) central.mutex.lock();
+}
+
+void unlock_central_lists() {
+  for (CentralList& central : g_central) central.mutex.unlock();
+}
+
 }  // namespace value_internal
 
 // fork(): the forking thread takes every central list's mutex before the fork
 // and gives them back in both processes after it, so the child never inherits
 // one held by a thread that does not exist there (its next allocation would
 // wait forever). A holder keeps a mutex for one batch move only.
-void value_pool_fork_prepare() {
-  for (value_internal::CentralList& central : value_internal::g_central) central.mutex.lock();
-}
-
-void value_pool_fork_parent() {
-  for (value_internal::CentralList& central : value_internal::g_central) central.mutex.unlock();
-}
-
-void value_pool_fork_child() { value_pool_fork_parent(); }
+void value_pool_fork_prepare() { value_internal::lock_central_lists(); }
+void value_pool_fork_parent() { value_internal::unlock_central_lists(); }
+void value_pool_fork_child() { value_internal::unlock_central_lists(); }
