@@ -247,38 +247,40 @@ struct Parser {
     }
   }
 
-  bool array(JsonValue* out, int depth) {
-    out->type = JsonType::kArray;
-    ++p;
+  // Consumes `c` (after white space) when it comes next.
+  bool take(char c) {
     skip_space();
-    if (p < end && *p == ']') {
+    if (p < end && *p == c) {
       ++p;
       return true;
     }
-    for (;;) {
+    return false;
+  }
+
+  // After an item of an array or object: a comma (more items follow, true)
+  // or the closing bracket (`*closed`, true); anything else is refused.
+  bool after_item(char close, bool* closed) {
+    *closed = take(close);
+    if (*closed || take(',')) return true;
+    return fail(p < end ? std::string("expected ',' or '") + close + "'" : "unexpected end of text");
+  }
+
+  bool array(JsonValue* out, int depth) {
+    out->type = JsonType::kArray;
+    ++p;
+    bool closed = take(']');
+    while (!closed) {
       out->items.emplace_back();
-      if (!value(&out->items.back(), depth)) return false;
-      skip_space();
-      if (p < end && *p == ',') {
-        ++p;
-      } else if (p < end && *p == ']') {
-        ++p;
-        return true;
-      } else {
-        return fail(p < end ? "expected ',' or ']'" : "unexpected end of text");
-      }
+      if (!value(&out->items.back(), depth) || !after_item(']', &closed)) return false;
     }
+    return true;
   }
 
   bool object(JsonValue* out, int depth) {
     out->type = JsonType::kObject;
     ++p;
-    skip_space();
-    if (p < end && *p == '}') {
-      ++p;
-      return true;
-    }
-    for (;;) {
+    bool closed = take('}');
+    while (!closed) {
       skip_space();
       if (p >= end || *p != '"') return fail(p < end ? "expected a key in quotes" : "unexpected end of text");
       const char* key_start = p;
@@ -288,21 +290,11 @@ struct Parser {
         p = key_start;
         return fail("duplicate key \"" + key + "\"");
       }
-      skip_space();
-      if (p >= end || *p != ':') return fail(p < end ? "expected ':'" : "unexpected end of text");
-      ++p;
+      if (!take(':')) return fail(p < end ? "expected ':'" : "unexpected end of text");
       out->members.emplace_back(std::move(key), JsonValue());
-      if (!value(&out->members.back().second, depth)) return false;
-      skip_space();
-      if (p < end && *p == ',') {
-        ++p;
-      } else if (p < end && *p == '}') {
-        ++p;
-        return true;
-      } else {
-        return fail(p < end ? "expected ',' or '}'" : "unexpected end of text");
-      }
+      if (!value(&out->members.back().second, depth) || !after_item('}', &closed)) return false;
     }
+    return true;
   }
 };
 

@@ -80,21 +80,18 @@ int hex_digit(char c) {
 }
 
 // The corners of the display area and the track box a world may set, by key.
-struct DisplayCorner {
+template <typename Geometry>
+struct Corner {
   const char* key;
-  velto_point3 velto_display_area::*member;
+  velto_point3 Geometry::*member;
 };
-const DisplayCorner kDisplayCorners[] = {
+const Corner<velto_display_area> kDisplayCorners[] = {
     {"bottom_left", &velto_display_area::bottom_left},
     {"bottom_right", &velto_display_area::bottom_right},
     {"top_left", &velto_display_area::top_left},
     {"top_right", &velto_display_area::top_right},
 };
-struct BoxCorner {
-  const char* key;
-  velto_point3 velto_track_box::*member;
-};
-const BoxCorner kBoxCorners[] = {
+const Corner<velto_track_box> kBoxCorners[] = {
     {"back_lower_left", &velto_track_box::back_lower_left},
     {"back_lower_right", &velto_track_box::back_lower_right},
     {"back_upper_left", &velto_track_box::back_upper_left},
@@ -179,7 +176,7 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
     const std::string w = "display_area of " + where;
     check_keys(*d, {"bottom_left", "bottom_right", "top_left", "top_right", "height", "width"}, w);
     velto_display_area& a = tr.display_area;
-    for (const DisplayCorner& c : kDisplayCorners) {
+    for (const auto& c : kDisplayCorners) {
       if (const JsonValue* v = json_member(*d, c.key)) a.*c.member = read_point(*v, w);
     }
     if (const JsonValue* v = json_member(*d, "height")) a.height = read_float(*v, w);
@@ -190,9 +187,9 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
   if (const JsonValue* b = json_member(t, "track_box")) {
     const std::string w = "track_box of " + where;
     std::set<std::string> keys;
-    for (const BoxCorner& c : kBoxCorners) keys.insert(c.key);
+    for (const auto& c : kBoxCorners) keys.insert(c.key);
     check_keys(*b, keys, w);
-    for (const BoxCorner& c : kBoxCorners) {
+    for (const auto& c : kBoxCorners) {
       if (const JsonValue* v = json_member(*b, c.key)) tr.track_box.*c.member = read_point(*v, w);
     }
   }
