@@ -29,7 +29,7 @@ constexpr int kMaxWidth = 12;
 // Codes packed into bits, bits into bytes, bytes into sub-blocks.
 struct CodeWriter {
   std::vector<uint8_t>* out;
-  uint8_t block[255];
+  uint8_t block[255] = {};
   int block_size = 0;
   uint32_t bits = 0;
   int bit_count = 0;
