@@ -20,9 +20,11 @@ It also runs as a command, for interpreters whose pip is older than 20
 `install` builds the same wheel through the same hook and installs it with
 `python -m pip install`, so `python -m pip uninstall velto_internal` removes it.
 
-A build that cannot work stops with one short message naming what is
-missing; the full output of CMake and the compiler is kept in a log file
-that the message names.
+The CMake build folder is build-wheel/<wheel tag>/ in the source tree, kept
+between builds (config setting build-dir=DIR chooses another: pip
+--config-settings build-dir=DIR). A build that cannot work stops with one
+short message naming what is missing; the full output of CMake and the
+compiler is kept in build.log there, and the message names it.
 """
 from __future__ import print_function
 
