@@ -75,7 +75,8 @@ run_discover() {
 venv_install() {
   "$PY3" -m venv "$WORK/venv"
   (cd "$WORK/venv" && find . | sort) >"$WORK/venv-before.txt"
-  (cd "$WORK/src" && "$WORK/venv/bin/python" -m pip install .)
+  # --no-cache-dir: a wheel from an earlier build must not stand in for this one.
+  (cd "$WORK/src" && "$WORK/venv/bin/python" -m pip install --no-cache-dir .)
 }
 venv_site() {
   "$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'
