@@ -235,13 +235,13 @@ def record_gaze(session, handle, recorder, seconds, timeout):
 
 def gif_size(data):
     """(width, height) from a GIF's logical screen descriptor, or None."""
-    if len(data) < 10 or data[:4] != 'GIF8':
+    if len(data) < 10 or data[:4] != b'GIF8':
         return None
     return struct.unpack('<HH', data[6:10])
 
 
 def _jsonable(value):
-    if isinstance(value, str):
+    if isinstance(value, bytes):
         return value.decode('utf-8', 'replace')
     if isinstance(value, tuple):
         return [_jsonable(v) for v in value]
@@ -289,7 +289,7 @@ def write_outputs(out, recorder, area, tracker, frequency, args):
         for stream_type, at, event in events:
             line = {'stream': STREAM_NAMES[stream_type], 'received_s': round(at, 4),
                     'event': _jsonable(velto_sync.printable(event))}
-            stream.write(json.dumps(line, sort_keys=True) + '\n')
+            stream.write(gaze_tools.utf8(json.dumps(line, sort_keys=True) + '\n'))
     files.append(('events (JSON lines)', path))
     return files
 

@@ -11,7 +11,10 @@ output frequency and a calibration mode entered and left (notifications).
 from __future__ import print_function
 
 import argparse
-import Queue
+try:
+    import Queue  # 2.7
+except ImportError:
+    import queue as Queue
 import time
 
 import velto_sync

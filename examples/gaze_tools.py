@@ -16,6 +16,7 @@ from __future__ import division
 import collections
 import csv
 import math
+import sys
 from xml.sax.saxutils import escape
 
 # The 18 keys of a gaze data dict, in the order the module builds them, with
@@ -75,7 +76,9 @@ def csv_row(sample):
 
 def write_csv(path, samples):
     """Writes the samples as CSV with a header line; returns the row count."""
-    with open(path, 'wb') as stream:
+    # The csv module writes bytes on 2.7 and text on 3.x.
+    stream = open(path, 'wb') if sys.version_info[0] == 2 else open(path, 'w', newline='')
+    with stream:
         writer = csv.writer(stream, lineterminator='\n')
         writer.writerow(csv_header())
         for sample in samples:
@@ -304,7 +307,12 @@ def scanpath_svg(track, fixations, width, height, title='', notes=(), max_gap=0.
     return '\n'.join(out) + '\n'
 
 
+def utf8(text):
+    """`text` as UTF-8 bytes (a 2.7 str already is)."""
+    return text if isinstance(text, bytes) else text.encode('utf-8')
+
+
 def write_svg(path, *args, **kwargs):
     with open(path, 'wb') as stream:
-        stream.write(scanpath_svg(*args, **kwargs))
+        stream.write(utf8(scanpath_svg(*args, **kwargs)))
 

@@ -21,12 +21,11 @@ find_python() {
 }
 PYTHON="$(find_python)"
 
-# Debian packages the build needs beyond a fresh machine (GIF encoding and
-# JSON parsing in the simulator).
+# Debian packages the tests need beyond a fresh machine (giflib decodes the
+# simulator's eye images in its tests; the package build needs none of them).
 install_dependencies() {
   local missing=()
   [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
-  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
   command -v cmake >/dev/null 2>&1 || missing+=(cmake)
   [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   if [ ${#missing[@]} -gt 0 ]; then
