@@ -73,6 +73,10 @@ class Timeout(Exception):
     pass
 
 
+class Refused(AssertionError):
+    """call_function refused the request (the module is not running, or a bad call)."""
+
+
 class Collector(object):
     """A callable that keeps every argument it is called with and can wait for them."""
 
@@ -98,7 +102,7 @@ def call(name, args=(), timeout=10.0):
     box = Collector()
     status = velto_internal.call_function(name, args, box)
     if status != 0:
-        raise AssertionError('call_function(%r) refused with %r' % (name, status))
+        raise Refused('call_function(%r) refused with %r' % (name, status))
     if not box.wait_for(1, timeout):
         raise Timeout('no result for %r within %s s' % (name, timeout))
     return box.items[0]
