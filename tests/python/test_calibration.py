@@ -4,7 +4,7 @@ and their types, calibration data as bytes both ways."""
 import unittest
 
 import support
-from support import call, calls, configure
+from support import call, calls, configure, fail
 from support import setUpModule, tearDownModule  # noqa: F401 (run by unittest)
 
 POINTS = [(0.5, 0.5), (0.1, 0.1), (0.1, 0.9), (0.9, 0.1), (0.9, 0.9)]
@@ -40,6 +40,11 @@ class Calibration(unittest.TestCase):
             for key in ('left_sample_position', 'right_sample_position'):
                 self.assertEqual([type(v) for v in point[key]], [float, float])
 
+        # The second call of a size query failing is the answer, even "too small".
+        for name, function in [(STEP + 'get_calibration_points', STEP + 'get_calibration_points'),
+                               ('calibration_retrieve', 'retrieve_calibration_data')]:
+            fail('velto_' + function, 15, 1, 1)
+            self.assertEqual(call(name, (h,)), (15,))
         status, data = call('calibration_retrieve', (h,))
         self.assertEqual(status, 0)
         self.assertIs(type(data), bytes)

@@ -233,8 +233,9 @@ SCRIPTS = {
         assert inside.wait(10)
         say('exiting')
         '''),
-    # A module that was imported but never started.
+    # A module that was imported but never started: it refuses every request.
     'never started': (1, '''
+        assert vi.call_function('get_system_time_stamp', (), lambda r: None) == 10
         say('exiting')
         '''),
 }

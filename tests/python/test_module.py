@@ -99,6 +99,7 @@ class Conversions(unittest.TestCase):
         self.assertEqual(support.devices()[0]['device_name'], native(b'Gr\xc3\xbcn'))
 
     def test_integer_and_float_arguments(self):
+        # Regression: an int handle wider than 32 bits was cut to its low 32 bits and addressed another (or no) device.
         # Handles: a whole 64-bit value whatever its Python type, 32-bit values
         # sign-extended.
         described = call('get_device_data', (int(self.handle),))
