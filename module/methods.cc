@@ -8,7 +8,6 @@
 
 #include "device/velto.h"
 #include "module/function_table.h"
-#include "module/python_lock.h"
 #include "module/runtime.h"
 #include "module/worker.h"
 #include "streams/subscriptions.h"
@@ -42,7 +41,7 @@ void stop_runtime(Runtime* runtime) {
 void forget_runtimes_in_child() {
   g_latest = nullptr;
   g_current = nullptr;
-  python_gate_after_fork_in_child();
+  python_gate_after_fork_child();
 }
 
 }  // namespace

@@ -136,7 +136,8 @@ Value* op_calibration_retrieve(Value* args, OutSlot* out) {
   if (status != STATUS_OK) return status_result(status);
   // Never read past the buffer, whatever size the library reports.
   if (size > capacity) size = capacity;
-  Value* bytes = value_new_string(reinterpret_cast<const char*>(data.get()), size);
+  // Binary data: Python 3 receives it as bytes.
+  Value* bytes = value_new_bytes(reinterpret_cast<const char*>(data.get()), size);
   return value_build("iO", STATUS_OK, bytes);
 }
 

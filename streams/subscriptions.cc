@@ -27,9 +27,6 @@
 // subscription of that same type, so a log message addressed through a log
 // slot that outlived cleanup() can never reach the callable of another stream
 // that has since taken that slot index.
-// Python.h first: it sets feature macros the system headers must see.
-#include <Python.h>
-
 #include "streams/subscriptions.h"
 
 #include <pthread.h>
@@ -40,7 +37,6 @@
 #include <mutex>
 
 #include "device/velto.h"
-#include "module/python_lock.h"
 #include "streams/translators.h"
 #include "value/python_bridge.h"
 #include "value/value.h"
@@ -195,35 +191,6 @@ int32_t subscribe_routine(int32_t stream_type, int64_t device, PyObject* callabl
   return status;
 }
 
-// Device-library threads deliver thousands of records a second. Each one
-// keeps a Python thread state from its first delivery until it exits
-// (python_thread_attach), so a record costs a switch of the interpreter lock
-// instead of PyGILState_Ensure creating and deleting a thread state. Threads
-// that already have a Python thread state (a Python thread that emits
-// records itself) are left to PyGILState: theirs is deleted by the
-// interpreter when they end. At interpreter exit the gate is closed: attach
-// fails, deliveries are dropped and the exit-time detach does nothing.
-struct StreamThreadState {
-  PythonLockToken token;
-  bool attached = false;
-  bool has_own_state = false;  // a Python thread: left to PyGILState
-  ~StreamThreadState() {
-    if (attached) python_thread_detach(&token);
-  }
-};
-thread_local StreamThreadState t_stream_thread;
-
-void attach_stream_thread() {
-  StreamThreadState& state = t_stream_thread;
-  if (state.attached || state.has_own_state) return;
-  // Asked once per thread: in Python 2.7 this lookup walks a locked list.
-  if (PyGILState_GetThisThreadState() != nullptr) {
-    state.has_own_state = true;
-    return;
-  }
-  state.attached = python_thread_attach(&state.token);
-}
-
 }  // namespace
 
 Value* op_subscribe_to(Value* args, OutSlot* out) {
@@ -251,9 +218,12 @@ Value* op_unsubscribe_from(Value* args, OutSlot* out) {
 }
 
 void stream_deliver(uint64_t slot, int32_t stream_type, const Value* dict) {
-  attach_stream_thread();
-  PythonLockToken token;
-  if (!python_lock_take(&token)) return;  // interpreter finalizing: drop the record
+  // Device-library threads deliver thousands of records a second: each keeps
+  // a Python thread state for its life, so a record costs a switch of the
+  // interpreter lock rather than the creation of a thread state.
+  python_keep_thread_state();
+  PythonLockGuard python;
+  if (!python.held()) return;  // interpreter exiting: drop the record
   PyObject* callable = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_registry_mutex);
@@ -261,28 +231,13 @@ void stream_deliver(uint64_t slot, int32_t stream_type, const Value* dict) {
       const Subscription& s = g_slots[slot];
       if (s.callable != nullptr && s.stream_type == stream_type) {
         callable = s.callable;
-        Py_INCREF(callable);  // keeps it alive if the slot is emptied during the call
+        pyobject_retain(callable);  // keeps it alive if the slot is emptied during the call
       }
     }
   }
-  if (callable != nullptr) {
-    PyObject* converted = value_to_python(dict);
-    if (converted != nullptr) {
-      PyObject* call_args = PyTuple_New(1);
-      if (call_args != nullptr) {
-        PyTuple_SET_ITEM(call_args, 0, converted);  // takes the reference over
-        PyObject* result = PyObject_Call(callable, call_args, nullptr);
-        Py_XDECREF(result);
-        Py_DECREF(call_args);
-      } else {
-        Py_DECREF(converted);
-      }
-    }
-    // An exception raised by the subscriber is dropped unreported.
-    if (PyErr_Occurred() != nullptr) PyErr_Clear();
-    Py_DECREF(callable);
-  }
-  python_lock_give(&token);
+  if (callable == nullptr) return;
+  python_call_with_value(callable, dict);
+  pyobject_release(callable);
 }
 
 int64_t log_slot_current() { return g_log_slot.load(); }

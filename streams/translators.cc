@@ -226,7 +226,7 @@ Value* eye_image_to_value(const velto_eye_image* data) {
       "system_time_stamp", value_new_int64(data->system_time_stamp),
       "camera_id", value_new_int32(data->camera_id),
       "image_type", new_text(table_row(kEyeImageTypes, data->type, kEyeImageTypeUnknown)),
-      "image_data", value_new_string(bytes != nullptr ? bytes : "", size));
+      "image_data", value_new_bytes(bytes != nullptr ? bytes : "", size));
 }
 
 Value* log_message_to_value(int64_t system_time_stamp, int32_t source, int32_t level,

@@ -493,6 +493,11 @@ Value* value_new_nan() { return new_nan(nullptr); }
 Value* value_new_string(const char* bytes, uint64_t length) {
   return new_string(nullptr, bytes, length);
 }
+Value* value_new_bytes(const char* bytes, uint64_t length) {
+  Value* v = new_string(nullptr, bytes, length);
+  if (v) v->kind = VALUE_BYTES;
+  return v;
+}
 Value* value_new_int64(int64_t i) { return new_int64(nullptr, i); }
 Value* value_new_int32(int32_t i) { return new_int32(nullptr, i); }
 Value* value_new_none() { return new_none(nullptr); }

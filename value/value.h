@@ -35,16 +35,19 @@ enum ValueKind : int32_t {
   VALUE_DICT = 6,
   VALUE_PYOBJECT = 7,
   VALUE_NONE = 8,
+  // A byte string that is binary data rather than text (calibration data, eye
+  // images): laid out as VALUE_STRING; Python 3 receives it as bytes.
+  VALUE_BYTES = 9,
 };
 
 struct Value {
   int32_t kind;  // a ValueKind
-  // VALUE_STRING: byte length without the NUL; VALUE_TUPLE, VALUE_LIST: items;
+  // VALUE_STRING, VALUE_BYTES: byte length without the NUL; VALUE_TUPLE, VALUE_LIST: items;
   // VALUE_DICT: key/value pairs; every other kind: 0.
   int64_t count;
   union {
     double f;          // VALUE_FLOAT
-    char* s;           // VALUE_STRING: count + 1 bytes, last one NUL
+    char* s;           // VALUE_STRING, VALUE_BYTES: count + 1 bytes, last one NUL
     int64_t i64;       // VALUE_INT64
     int32_t i32;       // VALUE_INT32 (upper half of the payload is zero)
     Value** items;     // VALUE_TUPLE/LIST: count + 1 slots; VALUE_DICT: 2*count + 1
@@ -66,6 +69,8 @@ Value* value_new_float(double v);
 Value* value_new_nan();
 // Copies exactly `length` bytes (NUL bytes included) and appends a NUL.
 Value* value_new_string(const char* bytes, uint64_t length);
+// The same for binary data: a VALUE_BYTES node.
+Value* value_new_bytes(const char* bytes, uint64_t length);
 Value* value_new_int64(int64_t v);
 Value* value_new_int32(int32_t v);
 Value* value_new_none();

@@ -149,8 +149,9 @@ std::vector<std::string> dict_keys(const Value* dict) {
   return keys;
 }
 
-std::string string_of(const Value* v) {
-  EXPECT_EQ(VALUE_STRING, v->kind);
+// The bytes of a text (VALUE_STRING) or binary (VALUE_BYTES) node.
+std::string string_of(const Value* v, int32_t kind = VALUE_STRING) {
+  EXPECT_EQ(kind, v->kind);
   return std::string(v->payload.s, static_cast<size_t>(v->count));
 }
 
@@ -360,7 +361,7 @@ TEST_F(OperationsTest, OverReportedCountsAreClampedToCapacity) {
   };
   Tree retrieved(op_calibration_retrieve(args.v, nullptr));
   ASSERT_NE(nullptr, payload_of(retrieved.v));
-  EXPECT_EQ("xxx", string_of(payload_of(retrieved.v)));
+  EXPECT_EQ("xxx", string_of(payload_of(retrieved.v), VALUE_BYTES));
 }
 
 // Fault pinned: a size the module cannot allocate ended the process.
@@ -498,7 +499,7 @@ TEST_F(OperationsTest, CalibrationDataKeepsNulBytesBothWays) {
   Tree retrieved(op_calibration_retrieve(args.v, nullptr));
   const Value* data = payload_of(retrieved.v);
   ASSERT_NE(nullptr, data);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kBlock), sizeof(kBlock)), string_of(data));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kBlock), sizeof(kBlock)), string_of(data, VALUE_BYTES));
 
   // Handing the block back passes all five bytes, not the length up to the first NUL.
   Tree apply_args(value_build("LO", tracker, value_new_string(data->payload.s, data->count)));

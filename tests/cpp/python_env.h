@@ -1,10 +1,26 @@
-// Test support: an embedded Python 2.7 interpreter for C++ tests that touch
-// the Python bridge, the worker or stream delivery.
+// Test support: an embedded Python interpreter (2.7 or 3.x, whichever the
+// build chose) for C++ tests that touch the Python bridge, the worker or
+// stream delivery, and the few calls whose names differ between versions.
 #ifndef VELTO_TESTS_PYTHON_ENV_H_
 #define VELTO_TESTS_PYTHON_ENV_H_
 
-// Initialises the interpreter once per process (threads enabled) and leaves
-// the calling thread holding the interpreter lock. Safe to call repeatedly.
+#include <string>
+
+typedef struct _object PyObject;
+
+// Initialises the interpreter once per process (threads enabled, the exit gate
+// open) and leaves the calling thread holding the interpreter lock. Safe to
+// call repeatedly.
 void python_env_ensure();
+
+// With the interpreter lock held:
+// A new Python integer (2.7 int, 3.x int).
+PyObject* py_int(long value);
+// Whether `object` is exactly the type a VALUE_INT32 becomes.
+bool py_is_small_int(PyObject* object);
+// The value of a Python integer of either version (-1 with an error otherwise).
+long py_int_value(PyObject* object);
+// The bytes of a text object (2.7 str, 3.x str as UTF-8).
+std::string py_text(PyObject* object);
 
 #endif  // VELTO_TESTS_PYTHON_ENV_H_

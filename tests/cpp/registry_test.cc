@@ -30,7 +30,7 @@ std::atomic<int> g_not_a_dict{0};
 
 // A C-level callable: counts its calls under the index held as `self`.
 PyObject* counting(PyObject* self, PyObject* arg) {
-  const long i = PyInt_AsLong(self);
+  const long i = py_int_value(self);
   if (!PyDict_Check(arg)) g_not_a_dict++;
   if (i >= 0 && i < kCallables) g_calls[i]++;
   Py_RETURN_NONE;
@@ -47,14 +47,6 @@ PyObject* tearing_down(PyObject* self, PyObject* arg) {
 }
 PyMethodDef g_tearing_down_def = {"tearing_down", tearing_down, METH_O, nullptr};
 
-class Gil {
- public:
-  Gil() : state_(PyGILState_Ensure()) {}
-  ~Gil() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
 
 const char* const kStreamFunctions[] = {
     "velto_subscribe_to_gaze_data",          "velto_unsubscribe_from_gaze_data",
@@ -75,27 +67,27 @@ class RegistryTest : public ::testing::Test {
     ASSERT_EQ(velto_sim_reset(), 0);
     for (const char* f : kStreamFunctions) ASSERT_EQ(velto_sim_fail(f, 0, 0, -1), 0) << f;
     {
-      Gil gil;
+      PythonLockGuard python;
       registry_teardown();
     }
     for (auto& c : g_calls) c = 0;
     g_not_a_dict = 0;
-    Gil gil;
+    PythonLockGuard python;
     for (int i = 0; i < kCallables; ++i) {
-      PyObject* self = PyInt_FromLong(i);
+      PyObject* self = py_int(i);
       callables_[i] = PyCFunction_NewEx(&g_counting_def, self, nullptr);
       Py_DECREF(self);
     }
   }
 
   void TearDown() override {
-    Gil gil;
+    PythonLockGuard python;
     registry_teardown();
     for (PyObject* c : callables_) Py_XDECREF(c);
   }
 
   Py_ssize_t refcount(int i) {
-    Gil gil;
+    PythonLockGuard python;
     return Py_REFCNT(callables_[i]);
   }
 
@@ -108,7 +100,7 @@ class RegistryTest : public ::testing::Test {
     const int32_t status = result->payload.items[0]->payload.i32;
     value_free(result);
     {
-      Gil gil;
+      PythonLockGuard python;
       worker_release_leftovers(args, &out);
     }
     value_free(args);
@@ -118,7 +110,7 @@ class RegistryTest : public ::testing::Test {
   int32_t subscribe(int32_t type, int64_t device, int callable) {
     Value* args;
     {
-      Gil gil;
+      PythonLockGuard python;
       args = value_build("iLO", type, static_cast<int64_t>(device),
                          value_new_pyobject(callables_[callable]));
     }
@@ -228,7 +220,7 @@ TEST_F(RegistryTest, LogSlotFollowsTheLogSubscription) {
 
   // Teardown releases everything but keeps the log slot.
   {
-    Gil gil;
+    PythonLockGuard python;
     registry_teardown();
   }
   EXPECT_EQ(refcount(0), 1);
@@ -245,7 +237,7 @@ TEST_F(RegistryTest, LogSlotFollowsTheLogSubscription) {
 
 TEST_F(RegistryTest, SubscriberMayEmptyTheRegistryDuringItsOwnCall) {
   {
-    Gil gil;
+    PythonLockGuard python;
     Py_DECREF(callables_[0]);
     callables_[0] = PyCFunction_NewEx(&g_tearing_down_def, nullptr, nullptr);
   }
@@ -264,7 +256,7 @@ TEST_F(RegistryTest, SubscriberMayEmptyTheRegistryDuringItsOwnCall) {
 TEST_F(RegistryTest, ExceptionsOfSubscribersAreDropped) {
   PyObject* raiser;
   {
-    Gil gil;
+    PythonLockGuard python;
     PyObject* globals = PyDict_New();
     PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
     PyObject* r = PyRun_String("seen = []\ndef f(d):\n    seen.append(len(d))\n    raise ValueError('x')\n",
@@ -280,12 +272,12 @@ TEST_F(RegistryTest, ExceptionsOfSubscribersAreDropped) {
   ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 1, 0), 0);
   deliver(0);
   deliver(0);
-  Gil gil;
+  PythonLockGuard python;
   EXPECT_EQ(PyErr_Occurred(), nullptr);
   PyObject* seen = PyDict_GetItemString(PyFunction_GetGlobals(raiser), "seen");
   ASSERT_NE(seen, nullptr);
   EXPECT_EQ(PyList_Size(seen), 2);  // both records reached it, with 18 entries each
-  EXPECT_EQ(PyInt_AsLong(PyList_GetItem(seen, 1)), 18);
+  EXPECT_EQ(py_int_value(PyList_GetItem(seen, 1)), 18);
 }
 
 TEST_F(RegistryTest, DeliveryRacesSubscribeUnsubscribeGrowthAndTeardown) {
@@ -309,7 +301,7 @@ TEST_F(RegistryTest, DeliveryRacesSubscribeUnsubscribeGrowthAndTeardown) {
   threads.emplace_back([&] {  // cleanup() now and then
     while (!stop) {
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
-      Gil gil;
+      PythonLockGuard python;
       registry_teardown();
     }
   });
@@ -330,7 +322,7 @@ TEST_F(RegistryTest, DeliveryRacesSubscribeUnsubscribeGrowthAndTeardown) {
   EXPECT_GT(delivered_rounds, 0);
   EXPECT_GT(i, 100);
 
-  Gil gil;
+  PythonLockGuard python;
   registry_teardown();
   long total = 0;
   for (int k = 0; k < kCallables; ++k) {

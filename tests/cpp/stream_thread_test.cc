@@ -21,24 +21,20 @@
 namespace {
 
 const char kPrelude[] =
-    "import thread, threading\n"
+    "import threading\n"
+    "try:\n"
+    "    import thread\n"
+    "except ImportError:\n"
+    "    import _thread as thread\n"
     "local = threading.local()\n"
     "seen = []\n"
     "def on_gaze(d):\n"
     "    local.n = getattr(local, 'n', 0) + 1\n"
     "    seen.append((thread.get_ident(), local.n, d['device_time_stamp']))\n";
 
-class Gil {
- public:
-  Gil() : state_(PyGILState_Ensure()) {}
-  ~Gil() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
 
 int thread_states() {
-  Gil gil;
+  PythonLockGuard python;
   int count = 0;
   for (PyThreadState* t = PyInterpreterState_ThreadHead(PyThreadState_Get()->interp); t;
        t = PyThreadState_Next(t))
@@ -53,7 +49,7 @@ int32_t run(OperationHandler handler, Value* args) {
   const int32_t status = result->payload.items[0]->payload.i32;
   value_free(result);
   {
-    Gil gil;
+    PythonLockGuard python;
     worker_release_leftovers(args, &out);
   }
   value_free(args);
@@ -88,7 +84,7 @@ class StreamThreadTest : public ::testing::Test {
     ASSERT_EQ(velto_sim_fail("velto_unsubscribe_from_gaze_data", 0, 0, -1), 0);
     Value* args;
     {
-      Gil gil;
+      PythonLockGuard python;
       registry_teardown();
       PyObject* seen = PyDict_GetItemString(globals_, "seen");
       PyList_SetSlice(seen, 0, PyList_GET_SIZE(seen), nullptr);
@@ -105,12 +101,12 @@ class StreamThreadTest : public ::testing::Test {
 
   // (thread id, thread-local count, device time stamp) of every call so far.
   static std::vector<std::vector<long>> seen() {
-    Gil gil;
+    PythonLockGuard python;
     std::vector<std::vector<long>> calls;
     PyObject* list = PyDict_GetItemString(globals_, "seen");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
       PyObject* t = PyList_GET_ITEM(list, i);
-      calls.push_back({PyInt_AsLong(PyTuple_GET_ITEM(t, 0)), PyInt_AsLong(PyTuple_GET_ITEM(t, 1)),
+      calls.push_back({py_int_value(PyTuple_GET_ITEM(t, 0)), py_int_value(PyTuple_GET_ITEM(t, 1)),
                        PyLong_AsLong(PyTuple_GET_ITEM(t, 2))});
     }
     return calls;
@@ -151,13 +147,13 @@ TEST_F(StreamThreadTest, PythonThreadKeepsItsOwnThreadState) {
   const int before = thread_states();
   PyThreadState* own = nullptr;
   {
-    Gil gil;
+    PythonLockGuard python;
     own = PyThreadState_Get();
   }
   deliver(3, 300);
   EXPECT_EQ(before, thread_states());
   {
-    Gil gil;
+    PythonLockGuard python;
     EXPECT_EQ(own, PyThreadState_Get());
   }
   const auto calls = seen();
