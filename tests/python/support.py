@@ -23,10 +23,12 @@ if PY3:
     LONG = int                        # handles and time stamps
     TEXT_ARGS = (str, bytes)          # what an operation takes as text
     NOT_TEXT = bytearray(b'Default')  # looks like text, is "no value"
+    EMPTY_DOC = None                  # a builtin's empty docstring reads as None
 else:
     LONG = long  # noqa: F821
     TEXT_ARGS = (str,)
     NOT_TEXT = u'Default'
+    EMPTY_DOC = ''
 
 
 def native(data):

@@ -43,7 +43,7 @@ class Surface(unittest.TestCase):
         public = sorted(n for n in dir(velto_internal) if not n.startswith('__'))
         self.assertEqual(public, ['call_function', 'cleanup', 'get_kelmo_version', 'startup'])
         for name in public:
-            self.assertEqual(getattr(velto_internal, name).__doc__, '')
+            self.assertEqual(getattr(velto_internal, name).__doc__, support.EMPTY_DOC)
 
     def test_get_kelmo_version_both_ways(self):
         support.reset()
