@@ -23,11 +23,13 @@ if PY3:
     LONG = int                        # handles and time stamps
     TEXT_ARGS = (str, bytes)          # what an operation takes as text
     NOT_TEXT = bytearray(b'Default')  # looks like text, is "no value"
+    ORDERED_DICTS = sys.version_info >= (3, 7)  # a dict shows the order of its keys
     EMPTY_DOC = None                  # a builtin's empty docstring reads as None
 else:
     LONG = long  # noqa: F821
     TEXT_ARGS = (str,)
     NOT_TEXT = u'Default'
+    ORDERED_DICTS = False
     EMPTY_DOC = ''
 
 
@@ -35,6 +37,11 @@ def native(data):
     """The text Python gets for the library's bytes `data`: the bytes on 2.7,
     their UTF-8 decoding on 3.x (bytes that are not UTF-8 as surrogate escapes)."""
     return data.decode('utf-8', 'surrogateescape') if PY3 else data
+
+
+def key_order(keys):
+    """`keys` (a dict's, say) in their order where a dict keeps one, else sorted."""
+    return list(keys) if ORDERED_DICTS else sorted(keys)
 
 
 def to_bytes(text):
@@ -216,19 +223,13 @@ def f32(value):
     return struct.unpack('<f', struct.pack('<f', value))[0]
 
 
-# ---- stream dicts: every key and the type of its value ----------------------
-def eye_types(side):
-    return {side + '_gaze_point_on_display_area': tuple,
-            side + '_gaze_point_in_user_coordinate_system': tuple,
-            side + '_gaze_point_validity': int, side + '_pupil_diameter': float,
-            side + '_pupil_validity': int,
-            side + '_gaze_origin_in_user_coordinate_system': tuple,
-            side + '_gaze_origin_in_trackbox_coordinate_system': tuple,
-            side + '_gaze_origin_validity': int}
-
-
-GAZE_TYPES = dict(eye_types('left'), device_time_stamp=LONG, system_time_stamp=LONG,
-                  **eye_types('right'))
+# ---- stream dicts: every key, in the documented order, and its value's type -----
+EYE_TYPES = [('gaze_point_on_display_area', tuple),
+             ('gaze_point_in_user_coordinate_system', tuple), ('gaze_point_validity', int), ('pupil_diameter', float), ('pupil_validity', int),
+             ('gaze_origin_in_user_coordinate_system', tuple),
+             ('gaze_origin_in_trackbox_coordinate_system', tuple), ('gaze_origin_validity', int)]
+GAZE_TYPES = dict([('device_time_stamp', LONG), ('system_time_stamp', LONG)] +
+                  [(side + '_' + key, kind) for side in ('left', 'right') for key, kind in EYE_TYPES])
 STREAM_TYPES = {
     0: {'system_time_stamp': LONG, 'source': str, 'level': str, 'message': str},
     1: GAZE_TYPES,
@@ -252,8 +253,8 @@ def dict_problem(stream_type, record):
     extra = set(record) - set(expected)
     if stream_type == 5 and len(extra) == 1 and extra <= set(NOTIFICATION_PAYLOADS):
         expected = dict(expected, **dict((k, NOTIFICATION_PAYLOADS[k]) for k in extra))
-    if set(record) != set(expected):
-        return 'stream %d got keys %s' % (stream_type, sorted(record))
+    if key_order(record) != key_order(expected):
+        return 'stream %d got keys %s' % (stream_type, list(record))
     wrong = sorted(k for k, v in record.items() if type(v) is not expected[k])
     return 'stream %d: wrong types of %s' % (stream_type, wrong) if wrong else None
 

@@ -43,7 +43,7 @@ SHAPES = {
 }
 # Per parser letter: a value of the right kind and values of wrong kinds.
 RIGHT = {'L': None, 'i': 1, 'f': 0.5, 's': 'x', 'O': len}  # 'L': the tracker's handle
-WRONG = {'L': [1.5, '1', None, (1,)], 'i': [1.5, '1', None],
+WRONG = {'L': [1.5, '1', None, (1,), [1]], 'i': [1.5, '1', None],
          'f': [60, LONG(60), True, '60', None], 's': [5, 1.5, None, NOT_TEXT, ('a',)],
          'O': [5, 'text', None]}
 TRACKERS = [{'address': 'velto-sim://bad-a', 'capabilities': 7},

@@ -30,8 +30,8 @@ class Discovery(unittest.TestCase):
                           ('velto-usb://VN2-0038-0921', 'Velto Nano', 'VN2-0038-0921',
                            'Velto Nano 2', '1.7.0', ())])
         for description in found:
-            self.assertEqual(sorted(description), sorted(TEXTS + ('device_capabilities',
-                                                                  'core_eyetracker')))
+            self.assertEqual(support.key_order(description), support.key_order(
+                TEXTS + ('device_capabilities', 'core_eyetracker')))
             self.assertEqual([type(description[k]) for k in TEXTS], [str] * 5)
             self.assertIs(type(description['core_eyetracker']), LONG)
         self.assertNotEqual(found[0]['core_eyetracker'], found[1]['core_eyetracker'])
