@@ -225,11 +225,13 @@ def f32(value):
 
 # ---- stream dicts: every key, in the documented order, and its value's type -----
 EYE_TYPES = [('gaze_point_on_display_area', tuple),
-             ('gaze_point_in_user_coordinate_system', tuple), ('gaze_point_validity', int), ('pupil_diameter', float), ('pupil_validity', int),
+             ('gaze_point_in_user_coordinate_system', tuple), ('gaze_point_validity', int),
+             ('pupil_diameter', float), ('pupil_validity', int),
              ('gaze_origin_in_user_coordinate_system', tuple),
              ('gaze_origin_in_trackbox_coordinate_system', tuple), ('gaze_origin_validity', int)]
 GAZE_TYPES = dict([('device_time_stamp', LONG), ('system_time_stamp', LONG)] +
-                  [(side + '_' + key, kind) for side in ('left', 'right') for key, kind in EYE_TYPES])
+                  [(side + '_' + key, kind)
+                   for side in ('left', 'right') for key, kind in EYE_TYPES])
 STREAM_TYPES = {
     0: {'system_time_stamp': LONG, 'source': str, 'level': str, 'message': str},
     1: GAZE_TYPES,
