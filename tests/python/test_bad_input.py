@@ -201,7 +201,7 @@ class Generator(object):
 
     def arguments(self, name):
         rng = self.rng
-        shape = SHAPES.get(name, '')
+        shape = SHAPES.get(name, '') if isinstance(name, (str, type(u''))) else ''
         choice = rng.random()
         if choice < 0.5:
             args = [self.for_letter(letter) for letter in shape]
@@ -220,7 +220,8 @@ class Generator(object):
             return rng.choice(OPERATIONS[1:])  # terminate: see its own test
         return rng.choice(['', 'x', 'get_device\0', 'GET_DEVICE', 'get_device ', 'terminat',
                            'find_all_eyetrackers' * 100, u'get_device', u'\u00e9', StrSub('x'),
-                           None, 5, 2 ** 70, ('get_device',), 1.5, '\xff'])
+                           None, 5, 2 ** 70, ('get_device',), 1.5, '\xff',
+                           bytearray(b'get_device')])
 
 
 class Counter(object):
@@ -298,6 +299,12 @@ class RandomCalls(Base):
                                        Raises(SystemExit), Raises(KeyboardInterrupt), Reenters(),
                                        GetattrRaises(), len, 'not callable', None, 5])
             status = self.check_call(name, args, callback)
+            # Names outside the table, non-tuple arguments and callbacks that
+            # cannot be called are refused; the rest is accepted while the module runs.
+            known = (isinstance(name, (str, type(u''))) and
+                     support.to_bytes(name) in OPERATION_BYTES)
+            self.assertEqual(status == 0, known and isinstance(args, tuple) and callable(callback),
+                             (case, name, args, callback, status, self.info))
             if isinstance(callback, Counter):
                 pending.append((case, name, args, status, callback))
             if status == 0:
@@ -311,11 +318,6 @@ class RandomCalls(Base):
             context = (case, name, args, status, self.info)
             self.assertEqual(callback.calls, 1 if status == 0 else 0, context)
             self.assertIsNone(callback.problem, context)
-            # Names outside the table and non-tuple arguments are refused;
-            # everything else is accepted while the module runs.
-            known = (isinstance(name, (str, type(u''))) and
-                     support.to_bytes(name) in OPERATION_BYTES)
-            self.assertEqual(status == 0, known and isinstance(args, tuple), context)
         return accepted, refused
 
     def test_random_argument_tuples(self):
