@@ -11,7 +11,6 @@ import os
 import struct
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -121,12 +120,13 @@ def refcounts(objects):
     return [sys.getrefcount(x) for x in objects]
 
 
-def run_python(script, argv=(), timeout=60):
-    """Runs `script` in a fresh interpreter; (status, stdout, stderr, seconds)."""
+def run_python(args, timeout=60, env=None, cwd=None):
+    """Runs this interpreter with `args` (['-c', script, ...] or [path, ...]),
+    the environment updated by `env`; killed after `timeout` s.
+    Returns (status, stdout, stderr, seconds), the outputs as text."""
     started = time.time()
-    proc = subprocess.Popen([sys.executable, '-c', textwrap.dedent(script)] + list(argv),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=dict(os.environ))
+    proc = subprocess.Popen([sys.executable] + list(args), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=dict(os.environ, **(env or {})), cwd=cwd)
     timer = threading.Timer(timeout, proc.kill)
     timer.start()
     try:

@@ -248,7 +248,7 @@ EXPECTED_OUT = {
 
 def run(body, delay):
     """Runs PRELUDE + body in a fresh interpreter; (status, out, err, seconds)."""
-    return support.run_python(PRELUDE + textwrap.dedent(body), [repr(delay)], RUN_TIMEOUT)
+    return support.run_python(['-c', PRELUDE + textwrap.dedent(body), repr(delay)], RUN_TIMEOUT)
 
 
 FORK_SCRIPT = '''
