@@ -435,6 +435,55 @@ bool gate_enter() {
 
 void gate_leave() { g_inside.fetch_sub(1); }
 
+// ---- Handing the lock over ----------------------------------------------------
+//
+// A native thread waiting for the interpreter lock while the main thread runs
+// Python code depends on the interpreter to hand the lock over: Python 3 does
+// so only after its switch interval (5 ms by default), and 2.7's lock has no
+// fairness at all, so a busy main thread can keep it for many milliseconds.
+// Samples at 1200 Hz cannot wait that long. So a thread about to wait asks the
+// main thread, through a pending call (run at the main thread's next bytecode
+// boundary), to step aside: the main thread gives the lock up and waits,
+// without it, until a waiting thread has taken it (at most kHandOverLimit),
+// then takes it back. When the lock was free after all, the pending call
+// finds nobody waiting and returns at once. Only the main thread runs pending
+// calls, so a busy thread other than the main one is not asked.
+std::atomic<int> g_waiters{0};            // native threads about to block on the lock
+std::atomic<bool> g_hand_over_asked{false};  // a pending call is queued
+std::atomic<bool> g_handing_over{false};  // the main thread waits for a taker
+std::atomic<uint64_t> g_takes{0};         // locks taken while handing over
+constexpr auto kHandOverLimit = std::chrono::milliseconds(2);
+
+int hand_over(void*) {
+  g_hand_over_asked.store(false);
+  if (g_waiters.load() == 0 || !g_open.load()) return 0;
+  const uint64_t before = g_takes.load();
+  g_handing_over.store(true);
+  Py_BEGIN_ALLOW_THREADS
+  const auto deadline = std::chrono::steady_clock::now() + kHandOverLimit;
+  while (g_takes.load() == before && g_waiters.load() != 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  Py_END_ALLOW_THREADS
+  g_handing_over.store(false);
+  return 0;
+}
+
+// Takes the lock with `take` (which blocks until it has it), asking the main
+// thread to hand it over first.
+template <typename Take>
+inline void take_as_waiter(Take take) {
+  g_waiters.fetch_add(1);
+  if (!g_hand_over_asked.load(std::memory_order_relaxed) && !g_hand_over_asked.exchange(true) &&
+      Py_AddPendingCall(hand_over, nullptr) != 0) {
+    g_hand_over_asked.store(false);  // the queue is full: the interpreter hands over in time
+  }
+  take();
+  g_waiters.fetch_sub(1);
+  if (g_handing_over.load()) g_takes.fetch_add(1);
+}
+
 // The thread state a native thread keeps (python_keep_thread_state), null on
 // every other thread. With it, taking the lock is a plain switch to that state:
 // no lookup of the thread's state and no use count to maintain. t_depth counts
@@ -532,9 +581,13 @@ void python_call_with_value(PyObject* callable, const Value* value) {
 PythonLockGuard::PythonLockGuard() : mode_(kNotHeld), gil_state_(0) {
   if (!gate_enter()) return;
   if (t_kept != nullptr && t_depth == 0) {
-    PyEval_RestoreThread(t_kept);
+    take_as_waiter([] { PyEval_RestoreThread(t_kept); });
     mode_ = kKeptState;
+  } else if (t_depth == 0) {
+    take_as_waiter([this] { gil_state_ = static_cast<int>(PyGILState_Ensure()); });
+    mode_ = kGilState;
   } else {
+    // Nested: this thread holds the lock already.
     gil_state_ = static_cast<int>(PyGILState_Ensure());
     mode_ = kGilState;
   }
