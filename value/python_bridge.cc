@@ -33,6 +33,36 @@ namespace {
 
 #if PY_MAJOR_VERSION >= 3
 
+#if PY_VERSION_HEX < 0x03090000
+// Python 3.8 refuses pending calls from the moment it starts to exit (before
+// the atexit hooks run) and reports the refusal through the asking thread's
+// thread state, which a native thread has none of: it crashes. So on 3.8 the
+// hand-over stops when threading's shutdown starts, the first step of exit.
+void stop_hand_over();
+
+PyObject* shutdown_hook(PyObject* original, PyObject*) {
+  stop_hand_over();
+  return PyObject_CallObject(original, nullptr);
+}
+PyMethodDef g_shutdown_hook = {"_shutdown", shutdown_hook, METH_NOARGS, nullptr};
+
+void stop_hand_over_when_exit_starts() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* original = threading ? PyObject_GetAttrString(threading, "_shutdown") : nullptr;
+  PyObject* hook = original ? PyCFunction_New(&g_shutdown_hook, original) : nullptr;
+  if (hook == nullptr || PyObject_SetAttrString(threading, "_shutdown", hook) != 0) {
+    // No way to know when exit starts: no hand-overs at all on this interpreter.
+    stop_hand_over();
+  }
+  Py_XDECREF(hook);
+  Py_XDECREF(original);
+  Py_XDECREF(threading);
+  PyErr_Clear();
+}
+#else
+void stop_hand_over_when_exit_starts() {}
+#endif
+
 PyObject* text_object(const char* bytes, Py_ssize_t length) {
   return PyUnicode_DecodeUTF8(bytes, length, "surrogateescape");
 }
@@ -86,6 +116,8 @@ Value* integer_argument(PyObject* object) {
 }
 
 #else  // Python 2.7
+
+void stop_hand_over_when_exit_starts() {}
 
 PyObject* text_object(const char* bytes, Py_ssize_t length) {
   return PyString_FromStringAndSize(bytes, length);
@@ -469,7 +501,16 @@ std::atomic<int> g_waiters{0};            // native threads about to block on th
 std::atomic<bool> g_hand_over_asked{false};  // a pending call is queued
 std::atomic<bool> g_handing_over{false};  // the main thread waits for a taker
 std::atomic<uint64_t> g_takes{0};         // locks taken while handing over
+std::atomic<bool> g_hand_over_off{false};  // no more pending calls: the interpreter exits
+std::atomic<int> g_asking{0};             // threads between the check of that and the ask
 constexpr auto kHandOverLimit = std::chrono::milliseconds(2);
+
+// Stops asking for hand-overs for good, once no thread is in the middle of
+// asking. Any thread.
+void stop_hand_over() {
+  g_hand_over_off.store(true);
+  while (g_asking.load() != 0) std::this_thread::yield();
+}
 
 int hand_over(void*) {
   g_hand_over_asked.store(false);
@@ -492,9 +533,13 @@ int hand_over(void*) {
 template <typename Take>
 inline void take_as_waiter(Take take) {
   g_waiters.fetch_add(1);
-  if (!g_hand_over_asked.load(std::memory_order_relaxed) && !g_hand_over_asked.exchange(true) &&
-      Py_AddPendingCall(hand_over, nullptr) != 0) {
-    g_hand_over_asked.store(false);  // the queue is full: the interpreter hands over in time
+  if (!g_hand_over_asked.load(std::memory_order_relaxed)) {
+    g_asking.fetch_add(1);
+    if (!g_hand_over_off.load() && !g_hand_over_asked.exchange(true) &&
+        Py_AddPendingCall(hand_over, nullptr) != 0) {
+      g_hand_over_asked.store(false);  // the queue is full: the interpreter hands over in time
+    }
+    g_asking.fetch_sub(1);
   }
   take();
   g_waiters.fetch_sub(1);
@@ -648,11 +693,15 @@ void python_keep_thread_state() {
   gate_leave();
 }
 
-void python_gate_open() { g_open.store(true); }
+void python_gate_open() {
+  stop_hand_over_when_exit_starts();
+  g_open.store(true);
+}
 
 bool python_gate_is_open() { return g_open.load(); }
 
 void python_gate_close_and_drain() {
+  stop_hand_over();
   g_open.store(false);
   if (g_inside.load() == 0) return;
   // Let the threads already inside take the interpreter lock, finish and leave.
