@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -317,29 +318,23 @@ TEST_F(OperationsTest, RetryHappensOnceWithTheReportedCapacity) {
   Tree fits(on_tracker(op_get_all_gaze_output_frequencies));
   EXPECT_EQ((std::vector<int32_t>{4}), capacities);
 
-  // Too small twice: the second status is the answer, no third call.
-  capacities.clear();
-  g_modes = [&capacities](velto_eyetracker*, char (*)[VELTO_MODE_NAME_SIZE], int32_t capacity,
-                          int32_t* count) {
+  // Too small twice: the second status is the answer, no third call. A
+  // negative size after "too small" is not trusted as a capacity.
+  int32_t reported = 0;  // the size reported: the capacity plus this, or this when negative
+  g_modes = [&](velto_eyetracker*, char (*)[VELTO_MODE_NAME_SIZE], int32_t capacity,
+                int32_t* count) {
     capacities.push_back(capacity);
-    *count = capacity + 2;
+    *count = reported < 0 ? reported : capacity + reported;
     return VELTO_STATUS_BUFFER_TOO_SMALL;
   };
-  Tree modes(on_tracker(op_get_all_eye_tracking_modes));
-  EXPECT_EQ("(i15)", show(modes.v));
-  EXPECT_EQ((std::vector<int32_t>{3, 5}), capacities);
-
-  // A negative size after "too small" is not trusted as a capacity.
-  capacities.clear();
-  g_modes = [&capacities](velto_eyetracker*, char (*)[VELTO_MODE_NAME_SIZE], int32_t capacity,
-                          int32_t* count) {
-    capacities.push_back(capacity);
-    *count = -4;
-    return VELTO_STATUS_BUFFER_TOO_SMALL;
-  };
-  Tree negative(on_tracker(op_get_all_eye_tracking_modes));
-  EXPECT_EQ("(i15)", show(negative.v));
-  EXPECT_EQ((std::vector<int32_t>{3, 0}), capacities);
+  for (const auto& c : {std::make_pair(2, std::vector<int32_t>{3, 5}),
+                        std::make_pair(-4, std::vector<int32_t>{3, 0})}) {
+    reported = c.first;
+    capacities.clear();
+    Tree modes(on_tracker(op_get_all_eye_tracking_modes));
+    EXPECT_EQ("(i15)", show(modes.v)) << reported;
+    EXPECT_EQ(c.second, capacities) << reported;
+  }
 }
 
 // Fault pinned: unterminated mode names were read past their 64-byte slot.
