@@ -11,13 +11,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "module/worker.h"
 #include "operations/subscriptions.h"
 #include "test_support.h"
 #include "streams/registry.h"
@@ -132,17 +128,6 @@ class RegistryTest : public ::testing::Test {
     return called;
   }
 
-  // Subscribes callables 0..n-1 to gaze data of devices 100.. and returns
-  // their words.
-  std::vector<uint64_t> subscribe_many(int n) {
-    std::vector<uint64_t> words;
-    for (int i = 0; i < n; ++i) {
-      EXPECT_EQ(subscribe(STREAM_GAZE_DATA, 100 + i, i), 0);
-      words.push_back(word_);
-    }
-    return words;
-  }
-
   PyObject* callables_[kCallables] = {};
   uint64_t word_ = kNoSubscription;
 };
@@ -151,8 +136,12 @@ using V = std::vector<int>;
 
 TEST_F(RegistryTest, LowestEmptySlotGrowthAndReuse) {
   // Slots 0..10: the eleventh subscription grows the registry and lands at 10.
-  std::vector<uint64_t> words = subscribe_many(11);
+  std::vector<uint64_t> words;
   for (int i = 0; i <= 10; ++i) {
+    ASSERT_EQ(subscribe(STREAM_GAZE_DATA, 100 + i, i), 0);
+    words.push_back(word_);
+  }
+  for (int i = 0; i <= 10; ++i) {  // every one delivered to after the growth
     EXPECT_EQ(words[i] & 0xffffff, static_cast<uint64_t>(i));
     EXPECT_EQ(deliver(words[i]), V{i}) << "slot " << i;
   }
