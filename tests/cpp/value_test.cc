@@ -96,7 +96,8 @@ TEST(ValueFree, NestedTreesAndPyObjectPayloadsAreLeftAlone) {
   Value* list = value_new_container(VALUE_LIST, 2);
   list->payload.items[0] = value_build("sO", "x", value_build_dict(1, "k", value_new_nan()));
   list->payload.items[1] = node;
-  value_free(value_build("iO", 0, list));  // under AddressSanitizer a leak or double free fails here
+  // Under AddressSanitizer a leaked or doubly freed node fails here.
+  value_free(value_build("iO", 0, list));
   EXPECT_EQ(12345, sentinel);
 }
 
