@@ -124,21 +124,6 @@ TEST_F(PythonBridge, EachItemBecomesTheKindItsFirstMatchingTestGives) {
   }
 }
 
-TEST_F(PythonBridge, ACallableItemHoldsOneReferenceUntilReleased) {
-  PyObject* function = eval("function");
-  const Py_ssize_t before = Py_REFCNT(function);
-  Tree t(from("(function, (function,))"));
-  EXPECT_EQ(function, item(t.v, 0)->payload.pyobject);
-  EXPECT_EQ(before + 2, Py_REFCNT(function));
-  value_release_pyobjects(t.v);
-  EXPECT_EQ(before, Py_REFCNT(function));
-  EXPECT_EQ("(py, (py))", show(t.v));
-  EXPECT_EQ(nullptr, item(t.v, 0)->payload.pyobject);
-  value_release_pyobjects(t.v);  // emptied nodes are skipped
-  EXPECT_EQ(before, Py_REFCNT(function));
-  Py_DECREF(function);
-}
-
 // Regression: an int wider than 32 bits (a handle passed through int()) was cut
 // to its low 32 bits.
 TEST_F(PythonBridge, IntWiderThan32BitsArrivesWhole) {
