@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "module/worker.h"
 #include "operations/subscriptions.h"
 #include "streams/registry.h"
 #include "streams/stream_types.h"
@@ -37,7 +36,6 @@ const char kPrelude[] =
     "    seen.append((thread.get_ident(), local.n, d['device_time_stamp']))\n"
     "    texts.append(text(d))\n";
 
-
 int thread_states() {
   PythonLockGuard python;
   int count = 0;
@@ -45,21 +43,6 @@ int thread_states() {
        t = PyThreadState_Next(t))
     ++count;
   return count;
-}
-
-// Runs a handler as the worker does and returns its status.
-int32_t run(OperationHandler handler, Value* args) {
-  RequestContext request;
-  request.registry_epoch = registry_epoch();
-  Value* result = handler(args, &request);
-  const int32_t status = result->payload.items[0]->payload.i32;
-  value_free(result);
-  {
-    PythonLockGuard python;
-    worker_release_leftovers(args, &request);
-  }
-  value_free(args);
-  return status;
 }
 
 // The user-data word of the one gaze subscription.
@@ -77,11 +60,8 @@ class StreamThreadTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     python_env_ensure();
-    globals_ = PyDict_New();
-    PyDict_SetItemString(globals_, "__builtins__", PyEval_GetBuiltins());
-    PyObject* r = PyRun_String(kPrelude, Py_file_input, globals_, globals_);
-    ASSERT_NE(nullptr, r);
-    Py_DECREF(r);
+    globals_ = py_module(kPrelude);
+    ASSERT_NE(nullptr, globals_);
     PyEval_SaveThread();  // from here on every Python touch takes the lock itself
   }
 
@@ -102,12 +82,12 @@ class StreamThreadTest : public ::testing::Test {
       args = value_build("iLO", STREAM_GAZE_DATA, int64_t{1},
                          value_new_pyobject(PyDict_GetItemString(globals_, "on_gaze")));
     }
-    ASSERT_EQ(run(op_subscribe_to, args), 0);
+    ASSERT_EQ(run_handler(op_subscribe_to, args), 0);
     g_word = sim_last_user_data();
   }
 
   void TearDown() override {
-    run(op_unsubscribe_from, value_build("iL", STREAM_GAZE_DATA, int64_t{1}));
+    run_handler(op_unsubscribe_from, value_build("iL", STREAM_GAZE_DATA, int64_t{1}));
     velto_sim_reset();
   }
 
