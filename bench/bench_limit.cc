@@ -141,10 +141,10 @@ PyObject* queue_call(PyObject*, PyObject* args) {
   PyObject* callback;
   if (!PyArg_ParseTuple(args, "sOO", &name, &arguments, &callback)) {
     PyErr_Clear();
-    return PyInt_FromLong(10);
+    return bench_int(10);
   }
   if (!PyTuple_Check(arguments) || !PyCallable_Check(callback) || !g_queue.running)
-    return PyInt_FromLong(10);
+    return bench_int(10);
   Py_INCREF(callback);
   RefRequest* request = new RefRequest{callback, nullptr};
   {
@@ -154,7 +154,7 @@ PyObject* queue_call(PyObject*, PyObject* args) {
     g_queue.tail = request;
   }
   g_queue.wake.notify_one();
-  return PyInt_FromLong(0);
+  return bench_int(0);
 }
 
 PyMethodDef kMethods[] = {
@@ -229,10 +229,18 @@ BENCH_API int64_t bench_callback_native(GazeCallback callback, const velto_gaze_
   return elapsed;
 }
 
+#if PY_MAJOR_VERSION >= 3
+BENCH_API PyObject* PyInit_bench_limit(void) {
+  static PyModuleDef module = {PyModuleDef_HEAD_INIT, "bench_limit", nullptr, -1, kMethods,
+                               nullptr, nullptr, nullptr, nullptr};
+  return PyModule_Create(&module);
+}
+#else
 BENCH_API void initbench_limit(void) {
   Py_InitModule4("bench_limit", kMethods, nullptr, nullptr, PYTHON_API_VERSION);
   if (!PyEval_ThreadsInitialized()) PyEval_InitThreads();
 }
+#endif
 
 // CLOCK_MONOTONIC in ns, for timings taken in Python.
 BENCH_API int64_t bench_now_ns(void) { return now_ns(); }

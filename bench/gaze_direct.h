@@ -12,6 +12,15 @@
 
 #include "device/velto.h"
 
+// The two calls whose names differ between Python 2.7 and 3.x.
+#if PY_MAJOR_VERSION >= 3
+inline PyObject* bench_int(long v) { return PyLong_FromLong(v); }
+inline PyObject* bench_intern(const char* text) { return PyUnicode_InternFromString(text); }
+#else
+inline PyObject* bench_int(long v) { return PyInt_FromLong(v); }
+inline PyObject* bench_intern(const char* text) { return PyString_InternFromString(text); }
+#endif
+
 namespace gaze_direct {
 
 constexpr int kGazeEntries = 18;
@@ -39,7 +48,7 @@ inline PyObject* g_keys[kGazeEntries];  // interned, made once under the interpr
 
 inline void make_keys() {
   if (g_keys[0] != nullptr) return;
-  for (int k = 0; k < kGazeEntries; ++k) g_keys[k] = PyString_InternFromString(kGazeKeys[k]);
+  for (int k = 0; k < kGazeEntries; ++k) g_keys[k] = bench_intern(kGazeKeys[k]);
 }
 
 inline double missing() {
@@ -72,12 +81,12 @@ inline void eye_values(const velto_eye_data& e, PyObject** v) {
   const bool origin = e.gaze_origin_validity == 1;
   v[0] = point2(e.gaze_point_on_display_area, point);
   v[1] = point3(e.gaze_point_in_user_coordinate_system, point);
-  v[2] = PyInt_FromLong(e.gaze_point_validity);
+  v[2] = bench_int(e.gaze_point_validity);
   v[3] = PyFloat_FromDouble(e.pupil_validity == 1 ? e.pupil_diameter : missing());
-  v[4] = PyInt_FromLong(e.pupil_validity);
+  v[4] = bench_int(e.pupil_validity);
   v[5] = point3(e.gaze_origin_in_user_coordinate_system, origin);
   v[6] = point3(e.gaze_origin_in_trackbox_coordinate_system, origin);
-  v[7] = PyInt_FromLong(e.gaze_origin_validity);
+  v[7] = bench_int(e.gaze_origin_validity);
 }
 
 inline PyObject* gaze_dict(const velto_gaze_data* d) {

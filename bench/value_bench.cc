@@ -12,7 +12,6 @@
 
 #include "bench/gaze_direct.h"
 #include "device/velto.h"
-#include "module/python_lock.h"
 #include "streams/translators.h"
 #include "value/python_bridge.h"
 #include "value/value.h"
@@ -123,10 +122,11 @@ BENCHMARK(BM_GazeDirectToPython);
 }  // namespace
 
 int main(int argc, char** argv) {
-  static char home[] = VELTO_PYTHON_HOME;
-  Py_SetPythonHome(home);
+  setenv("PYTHONHOME", VELTO_PYTHON_HOME, 0);
   Py_InitializeEx(0);
+#if PY_MAJOR_VERSION < 3
   PyEval_InitThreads();
+#endif
   python_gate_open();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -37,10 +37,9 @@
 extern "C" {
 #endif
 
-// Status codes the module knows by name.
+// The library's status codes the module knows by name (the module's own
+// statuses are in value/value.h).
 #define VELTO_STATUS_OK 0
-#define VELTO_STATUS_INVALID_PARAMETER 10
-#define VELTO_STATUS_ALREADY_SUBSCRIBED 11
 #define VELTO_STATUS_BUFFER_TOO_SMALL 15
 
 // Property indices of velto_get_property.

@@ -21,8 +21,9 @@
 #include <vector>
 
 #include "device/velto.h"
-#include "operations/settings.h"
-#include "streams/subscriptions.h"
+#include "streams/records.h"
+#include "streams/registry.h"
+#include "streams/stream_types.h"
 #include "streams/translators.h"
 #include "value/value.h"
 
@@ -406,16 +407,19 @@ void check_nodes_are_freed_to_the_allocator() {
 
 }  // namespace
 
-// Delivery stub in place of the registry's (and so without Python): checks
-// the dict and keeps nothing, as the real one.
-void stream_deliver(uint64_t slot, int32_t stream_type, const Value* dict) {
+// Registry stubs in place of the real one (and so without Python): delivery
+// checks the dict and keeps nothing, as the real one; no subscription is stale.
+void stream_deliver(uint64_t user_data, int32_t stream_type, const Value* dict) {
   if (stream_type < STREAM_LOG || stream_type > STREAM_EYE_IMAGES) broken("bad stream type");
   check_tree(dict);
   if (dict->kind != VALUE_DICT) broken("stream record is not a dict");
   ++g_deliveries;
 }
 
-int64_t log_slot_current() { return g_log_slot; }
+uint64_t registry_log() {
+  return g_log_slot < 0 ? kNoSubscription : static_cast<uint64_t>(g_log_slot);
+}
+bool registry_is_stale(uint64_t) { return false; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   check_nodes_are_freed_to_the_allocator();

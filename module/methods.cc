@@ -1,17 +1,13 @@
 #include "module/methods.h"
 
 #include <Python.h>
-#include <pthread.h>
-#include <stdio.h>
 
-#include <mutex>
-
+#include "device/device_values.h"
 #include "device/velto.h"
-#include "module/function_table.h"
-#include "module/python_lock.h"
 #include "module/runtime.h"
 #include "module/worker.h"
-#include "streams/subscriptions.h"
+#include "operations/function_table.h"
+#include "streams/registry.h"
 #include "value/python_bridge.h"
 
 namespace {
@@ -32,6 +28,8 @@ void stop_runtime(Runtime* runtime) {
   signal_set(runtime->work);
 }
 
+}  // namespace
+
 // In the child of a fork() only the forking thread exists: no worker serves
 // the parent's runtimes there. A runtime kept as predecessor would make the
 // child's next startup() wait forever for a worker that will never end, and
@@ -39,17 +37,12 @@ void stop_runtime(Runtime* runtime) {
 // the module counts as not started (call_function refuses) until the child
 // calls startup(). The parent's runtimes are left alone, not freed: their
 // locks may have been held by a thread that does not exist in the child.
-void forget_runtimes_in_child() {
+void methods_after_fork_child() {
   g_latest = nullptr;
   g_current = nullptr;
-  python_gate_after_fork_in_child();
 }
 
-}  // namespace
-
 PyObject* method_startup(PyObject* self, PyObject* args) {
-  static std::once_flag fork_handler;
-  std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_runtimes_in_child); });
   Runtime* runtime = runtime_new();  // the module's reference
   if (g_current != nullptr) stop_runtime(g_current);
   // The module's reference to the old runtime becomes the new worker's
@@ -105,6 +98,7 @@ PyObject* method_call_function(PyObject* self, PyObject* args) {
   request->handler = handler;
   request->arguments = tree;
   request->callback = callback;
+  request->registry_epoch = registry_epoch();
   pyobject_retain(callback);
   runtime_push(runtime, request);
   return Py_BuildValue("i", STATUS_OK);
@@ -114,10 +108,7 @@ PyObject* method_get_kelmo_version(PyObject* self, PyObject* args) {
   velto_version version = {0, 0, 0, 0};
   const int32_t status = velto_get_kelmo_api_version(&version);
   if (status != VELTO_STATUS_OK) return Py_BuildValue("(i)", status);
-  char text[128];
-  snprintf(text, sizeof(text), "%d.%d.%d.%d", version.major, version.minor, version.revision,
-           version.build);
-  return Py_BuildValue("(i,s)", STATUS_OK, text);
+  return Py_BuildValue("(i,s)", STATUS_OK, version_text(version).text);
 }
 
 PyObject* method_at_exit(PyObject* self, PyObject* args) {

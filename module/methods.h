@@ -23,6 +23,10 @@ PyObject* method_call_function(PyObject* self, PyObject* args);
 // get_kelmo_version(*ignored) -> (status,) or (0, "a.b.c.d").
 PyObject* method_get_kelmo_version(PyObject* self, PyObject* args);
 
+// The child's part of the module's fork routine: the parent's runtimes are
+// forgotten, so the module counts as not started. Async-signal-safe.
+void methods_after_fork_child();
+
 // Registered with the interpreter's atexit: closes the gate through which
 // native threads enter Python and waits for those inside to leave.
 PyObject* method_at_exit(PyObject* self, PyObject* args);

@@ -1,8 +1,11 @@
-// initvelto_internal: the extension's initialisation entry.
+// The extension's initialisation entry: initvelto_internal on Python 2.7,
+// PyInit_velto_internal on 3.x. Registers the four methods and __version__,
+// and the atexit hook that closes the gate native threads enter Python by.
 #include <Python.h>
 
+#include "module/fork.h"
 #include "module/methods.h"
-#include "module/python_lock.h"
+#include "value/python_bridge.h"
 
 namespace {
 
@@ -36,13 +39,39 @@ void register_at_exit() {
   PyErr_Clear();
 }
 
+// What both entries do once the module object exists.
+void finish_module(PyObject* module) {
+  PyModule_AddStringConstant(module, "__version__", VELTO_VERSION);
+  register_at_exit();
+  fork_routine_register();
+  python_gate_open();
+}
+
 }  // namespace
+
+#if PY_MAJOR_VERSION >= 3
+
+namespace {
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "velto_internal", nullptr, -1, kMethods,
+                       nullptr, nullptr, nullptr, nullptr};
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velto_internal(void) {
+  PyObject* module = PyModule_Create(&kModule);
+  if (module == nullptr) return nullptr;
+  finish_module(module);
+  return module;
+}
+
+#else
 
 extern "C" __attribute__((visibility("default"))) void initvelto_internal(void) {
   PyObject* module = Py_InitModule4("velto_internal", kMethods, nullptr, nullptr, 1013);
   if (module == nullptr) return;
-  PyModule_AddStringConstant(module, "__version__", VELTO_VERSION);
+  // The worker and the stream threads take the interpreter lock from native
+  // threads, which needs the interpreter's thread support.
   if (!PyEval_ThreadsInitialized()) PyEval_InitThreads();
-  register_at_exit();
-  python_gate_open();
+  finish_module(module);
 }
+
+#endif

@@ -20,7 +20,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "module/operation.h"
+#include "operations/operation.h"
 #include "module/sync.h"
 
 typedef struct _object PyObject;
@@ -31,6 +31,7 @@ struct Request {
   OperationHandler handler;
   Value* arguments;    // owned
   PyObject* callback;  // one reference held
+  uint64_t registry_epoch;  // registry_epoch() when call_function accepted it
   Request* next;
 };
 

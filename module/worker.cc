@@ -1,39 +1,8 @@
 #include "module/worker.h"
 
-#include <Python.h>
-
-#include "module/python_lock.h"
 #include "value/python_bridge.h"
 
 namespace {
-
-// Converts the result, calls back, and releases every Python reference the
-// request still holds: the callback, the argument wrapper, the out-slot's
-// objects and any callable left in the arguments. Interpreter lock held.
-void call_back(Request* request, const Value* result, OutSlot* out) {
-  PyObject* converted = value_to_python(result);
-  if (converted == nullptr) {
-    // Result tuples never hold objects without a Python form; should one
-    // appear, the callback still gets a complete object.
-    Py_INCREF(Py_None);
-    converted = Py_None;
-  }
-  // The one-item argument tuple takes the converted result over.
-  PyObject* arguments = PyTuple_New(1);
-  if (arguments == nullptr) {
-    Py_DECREF(converted);
-  } else {
-    PyTuple_SET_ITEM(arguments, 0, converted);
-    PyObject* returned = PyEval_CallObjectWithKeywords(request->callback, arguments, nullptr);
-    Py_XDECREF(returned);
-  }
-  // An exception raised by the callback (or a failed allocation) is dropped.
-  PyErr_Clear();
-  pyobject_release(request->callback);
-  request->callback = nullptr;
-  pyobject_release(arguments);
-  worker_release_leftovers(request->arguments, out);
-}
 
 void worker_main(void* argument) {
   Runtime* runtime = static_cast<Runtime*>(argument);
@@ -42,8 +11,7 @@ void worker_main(void* argument) {
     runtime_release(runtime->previous);
     runtime->previous = nullptr;
   }
-  PythonLockToken thread_state;
-  const bool attached = python_thread_attach(&thread_state);
+  python_keep_thread_state();
   for (;;) {
     signal_wait(runtime->work);
     while (Request* request = runtime_pop(runtime)) worker_run_request(request);
@@ -55,30 +23,34 @@ void worker_main(void* argument) {
       break;
     }
   }
-  if (attached) python_thread_detach(&thread_state);
   runtime_mark_ended(runtime);
   runtime_release(runtime);
 }
 
 }  // namespace
 
-void worker_release_leftovers(Value* arguments, OutSlot* out) {
-  for (void* object : out->objects) pyobject_release(static_cast<PyObject*>(object));
-  out->objects.clear();
+void worker_release_leftovers(Value* arguments, RequestContext* request) {
+  for (PyObject* object : request->released) pyobject_release(object);
+  request->released.clear();
   value_release_pyobjects(arguments);
 }
 
 void worker_run_request(Request* request) {
-  OutSlot out;
-  Value* result = request->handler(request->arguments, &out);
-  PythonLockToken token;
-  if (python_lock_take(&token)) {
-    call_back(request, result, &out);
-    python_lock_give(&token);
+  RequestContext context;
+  context.registry_epoch = request->registry_epoch;
+  Value* result = request->handler(request->arguments, &context);
+  {
+    PythonLockGuard python;
+    // Without the lock the interpreter is exiting: its objects can no longer
+    // be touched, so the callback is not called and its references go away
+    // with the interpreter.
+    if (python.held()) {
+      python_call_with_value(request->callback, result);
+      pyobject_release(request->callback);
+      request->callback = nullptr;
+      worker_release_leftovers(request->arguments, &context);
+    }
   }
-  // Otherwise the interpreter is finalizing: its objects can no longer be
-  // touched, so the callback is not called and its references go away with
-  // the interpreter.
   value_free(request->arguments);
   value_free(result);
   delete request;

@@ -3,7 +3,7 @@
 //
 // Thread safety: worker_start is called by startup() with the interpreter
 // lock held. The worker runs handlers without the interpreter lock and takes
-// it once per request (through python_lock_take) to convert the result, call
+// it once per request (through PythonLockGuard) to convert the result, call
 // the callback and release the references the request held.
 #ifndef VELTO_MODULE_WORKER_H_
 #define VELTO_MODULE_WORKER_H_
@@ -14,10 +14,10 @@
 void worker_start(Runtime* runtime);
 
 // Releases the Python references a handler left behind: every object in the
-// out-slot (which is emptied) and every VALUE_PYOBJECT still holding one in
-// `arguments`. Interpreter lock held. Exposed so tests release exactly as the
-// worker does.
-void worker_release_leftovers(Value* arguments, OutSlot* out);
+// request's out-slot (which is emptied) and every VALUE_PYOBJECT still holding
+// one in `arguments`. Interpreter lock held. Exposed so tests release exactly
+// as the worker does.
+void worker_release_leftovers(Value* arguments, RequestContext* request);
 
 // Runs one request on the calling thread (handler, then callback under the
 // interpreter lock) and frees it. Exposed for tests.

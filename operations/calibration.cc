@@ -7,25 +7,10 @@
 #include "operations/calibration.h"
 
 #include <stdint.h>
-#include <stdlib.h>
 
-#include <memory>
-
-#include "device/velto.h"
-#include "value/value.h"
+#include "operations/handler_support.h"
 
 namespace {
-
-velto_eyetracker* handle_from_int(int64_t value) {
-  return reinterpret_cast<velto_eyetracker*>(static_cast<uintptr_t>(value));
-}
-
-bool parse_handle(Value* args, velto_eyetracker** handle) {
-  int64_t value = 0;
-  if (!value_parse(args, "L", &value)) return false;
-  *handle = handle_from_int(value);
-  return true;
-}
 
 // The handle-only steps: parse, call, answer with the library's status.
 Value* forward_handle_call(Value* args, int32_t (*call)(velto_eyetracker*)) {
@@ -60,87 +45,75 @@ Value* calibration_point_to_value(const velto_calibration_point& point) {
       "right_validity", value_new_int32(point.right_validity));
 }
 
-template <typename T>
-using Buffer = std::unique_ptr<T, decltype(&free)>;
-
-// A zero-filled array of `count` entries, or null when it cannot be
-// allocated. Never called with a count of 0.
-template <typename T>
-Buffer<T> zeroed_array(size_t count) {
-  return Buffer<T>(static_cast<T*>(calloc(count, sizeof(T))), &free);
-}
-
 }  // namespace
 
-Value* op_screen_based_calibration_enter_calibration_mode(Value* args, OutSlot* out) {
+Value* op_screen_based_calibration_enter_calibration_mode(Value* args, RequestContext* request) {
   return forward_handle_call(args, velto_screen_based_calibration_enter_calibration_mode);
 }
 
-Value* op_screen_based_calibration_leave_calibration_mode(Value* args, OutSlot* out) {
+Value* op_screen_based_calibration_leave_calibration_mode(Value* args, RequestContext* request) {
   return forward_handle_call(args, velto_screen_based_calibration_leave_calibration_mode);
 }
 
-Value* op_screen_based_calibration_collect_data(Value* args, OutSlot* out) {
+Value* op_screen_based_calibration_collect_data(Value* args, RequestContext* request) {
   return forward_point_call(args, velto_screen_based_calibration_collect_data);
 }
 
-Value* op_screen_based_calibration_discard_data(Value* args, OutSlot* out) {
+Value* op_screen_based_calibration_discard_data(Value* args, RequestContext* request) {
   return forward_point_call(args, velto_screen_based_calibration_discard_data);
 }
 
-Value* op_screen_based_calibration_compute_and_apply(Value* args, OutSlot* out) {
+Value* op_screen_based_calibration_compute_and_apply(Value* args, RequestContext* request) {
   return forward_handle_call(args, velto_screen_based_calibration_compute_and_apply);
 }
 
-Value* op_screen_based_calibration_get_calibration_points(Value* args, OutSlot* out) {
+Value* op_screen_based_calibration_get_calibration_points(Value* args, RequestContext* request) {
   velto_eyetracker* handle = nullptr;
   if (!parse_handle(args, &handle)) return status_result(STATUS_INVALID_PARAMETER);
   size_t count = 0;
   int32_t status = velto_screen_based_calibration_get_calibration_points(handle, nullptr, 0,
                                                                          &count);
-  if (status != STATUS_OK) return status_result(status);
-  if (count == 0) return value_build("iO", STATUS_OK, value_new_container(VALUE_LIST, 0));
+  if (status != VELTO_STATUS_OK) return status_result(status);
+  if (count == 0) return payload_result(value_new_container(VALUE_LIST, 0));
 
   size_t capacity = count;
-  Buffer<velto_calibration_point> points = zeroed_array<velto_calibration_point>(capacity);
-  // A size too large to allocate is answered like a buffer that cannot be
-  // made big enough, rather than ending the process.
-  if (!points) return status_result(STATUS_BUFFER_TOO_SMALL);
+  LibraryArray<velto_calibration_point> points = zeroed_array<velto_calibration_point>(capacity);
+  if (!points) return status_result(VELTO_STATUS_BUFFER_TOO_SMALL);
   status = velto_screen_based_calibration_get_calibration_points(handle, points.get(), capacity,
                                                                  &count);
-  if (status != STATUS_OK) return status_result(status);
+  if (status != VELTO_STATUS_OK) return status_result(status);
   // The library never reports more records than it was given room for;
   // should one do so, only the array's own records are read.
   if (count > capacity) count = capacity;
 
   Value* list = value_new_container(VALUE_LIST, static_cast<int32_t>(count));
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; list && i < count; ++i) {
     list->payload.items[i] = calibration_point_to_value(points.get()[i]);
   }
-  return value_build("iO", STATUS_OK, list);
+  return payload_result(list);
 }
 
-Value* op_calibration_retrieve(Value* args, OutSlot* out) {
+Value* op_calibration_retrieve(Value* args, RequestContext* request) {
   velto_eyetracker* handle = nullptr;
   if (!parse_handle(args, &handle)) return status_result(STATUS_INVALID_PARAMETER);
   size_t size = 0;
   int32_t status = velto_retrieve_calibration_data(handle, nullptr, 0, &size);
-  if (status != STATUS_OK) return status_result(status);
+  if (status != VELTO_STATUS_OK) return status_result(status);
   // No calibration data on the device: (0, None).
   if (size == 0) return value_build("iO", STATUS_OK, value_new_none());
 
   size_t capacity = size;
-  Buffer<uint8_t> data = zeroed_array<uint8_t>(capacity);
-  if (!data) return status_result(STATUS_BUFFER_TOO_SMALL);
+  LibraryArray<uint8_t> data = zeroed_array<uint8_t>(capacity);
+  if (!data) return status_result(VELTO_STATUS_BUFFER_TOO_SMALL);
   status = velto_retrieve_calibration_data(handle, data.get(), capacity, &size);
-  if (status != STATUS_OK) return status_result(status);
+  if (status != VELTO_STATUS_OK) return status_result(status);
   // Never read past the buffer, whatever size the library reports.
   if (size > capacity) size = capacity;
-  Value* bytes = value_new_string(reinterpret_cast<const char*>(data.get()), size);
-  return value_build("iO", STATUS_OK, bytes);
+  // Binary data: Python 3 receives it as bytes.
+  return payload_result(value_new_bytes(reinterpret_cast<const char*>(data.get()), size));
 }
 
-Value* op_calibration_apply(Value* args, OutSlot* out) {
+Value* op_calibration_apply(Value* args, RequestContext* request) {
   int64_t handle_value = 0;
   Value* data = nullptr;
   if (!value_parse(args, "LO", &handle_value, &data) || data->kind != VALUE_STRING) {

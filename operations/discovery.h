@@ -3,18 +3,18 @@
 // report_stream_error.
 //
 // Every handler runs on the worker thread without the interpreter lock (see
-// module/operation.h for the shared signature); none uses the out-slot.
+// operations/operation.h for the shared signature); none uses the out-slot.
 #ifndef VELTO_OPERATIONS_DISCOVERY_H_
 #define VELTO_OPERATIONS_DISCOVERY_H_
 
-#include "module/operation.h"
+#include "operations/operation.h"
 
-Value* op_terminate(Value* args, OutSlot* out);
-Value* op_get_system_time_stamp(Value* args, OutSlot* out);
-Value* op_get_sdk_version(Value* args, OutSlot* out);
-Value* op_find_all_eyetrackers(Value* args, OutSlot* out);
-Value* op_get_device(Value* args, OutSlot* out);
-Value* op_get_device_data(Value* args, OutSlot* out);
-Value* op_report_stream_error(Value* args, OutSlot* out);
+Value* op_terminate(Value* args, RequestContext* request);
+Value* op_get_system_time_stamp(Value* args, RequestContext* request);
+Value* op_get_sdk_version(Value* args, RequestContext* request);
+Value* op_find_all_eyetrackers(Value* args, RequestContext* request);
+Value* op_get_device(Value* args, RequestContext* request);
+Value* op_get_device_data(Value* args, RequestContext* request);
+Value* op_report_stream_error(Value* args, RequestContext* request);
 
 #endif  // VELTO_OPERATIONS_DISCOVERY_H_

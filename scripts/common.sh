@@ -25,7 +25,11 @@ PYTHON="$(find_python)"
 # else build/ for 2.7 and build-py<major><minor>/ for another interpreter, so
 # that builds for several interpreters sit side by side.
 module_build_dir() {
-  if [ -n "${VELTO_BUILD_DIR:-}" ]; then echo "$VELTO_BUILD_DIR"; return; fi
+  case "${VELTO_BUILD_DIR:-}" in
+    "") ;;
+    /*) echo "$VELTO_BUILD_DIR"; return ;;
+    *) echo "$PWD/$VELTO_BUILD_DIR"; return ;;
+  esac
   local version
   version="$("$PYTHON" -c 'import sys; print("%d%d" % sys.version_info[:2])')"
   if [ "$version" = 27 ]; then echo "$ROOT/build"; else echo "$ROOT/build-py$version"; fi
@@ -50,12 +54,11 @@ build_module() {
   fi
 }
 
-# Debian packages the build needs beyond a fresh machine (GIF encoding and
-# JSON parsing in the simulator).
+# Debian packages the tests need beyond a fresh machine (giflib decodes the
+# simulator's eye images in its tests; the package build needs none of them).
 install_dependencies() {
   local missing=()
   [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
-  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
   command -v cmake >/dev/null 2>&1 || missing+=(cmake)
   [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   if [ ${#missing[@]} -gt 0 ]; then

@@ -8,9 +8,8 @@
 #include <new>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 #include "sim_internal.h"
+#include "sim_json.h"
 
 namespace velto_sim {
 namespace {
@@ -63,12 +62,6 @@ const char* const kApiFunctions[] = {
     "velto_logging_subscribe",
     "velto_logging_unsubscribe",
 };
-
-std::string json_string(const std::string& text) {
-  // Replace bytes that are not UTF-8 rather than throwing: the log must
-  // accept whatever a caller passed.
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 // Stops every thread of the library when the process exits. The state itself
 // is never freed: a call still running on another thread keeps working on
@@ -189,11 +182,11 @@ std::string arg_int(const char* key, int64_t value) {
 }
 
 std::string arg_float(const char* key, double value) {
-  return std::string(", \"") + key + "\": " + nlohmann::json(value).dump();
+  return std::string(", \"") + key + "\": " + json_number(value);
 }
 
 std::string arg_text(const char* key, const char* text) {
-  return std::string(", \"") + key + "\": " + (text ? json_string(text) : std::string("null"));
+  return std::string(", \"") + key + "\": " + (text ? json_quote(text) : std::string("null"));
 }
 
 void set_last_error(const std::string& text) {

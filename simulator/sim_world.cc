@@ -3,14 +3,11 @@
 #include <cstdio>
 #include <set>
 
-#include <nlohmann/json.hpp>
-
 #include "sim_internal.h"
+#include "sim_json.h"
 
 namespace velto_sim {
 namespace {
-
-using nlohmann::json;
 
 constexpr size_t kMaxPropertyText = VELTO_PROPERTY_BUFFER_SIZE - 1;
 constexpr size_t kMaxModeText = VELTO_MODE_NAME_SIZE - 1;
@@ -24,19 +21,20 @@ struct Refusal {
 
 [[noreturn]] void refuse(const std::string& reason) { throw Refusal{reason}; }
 
-void check_keys(const json& object, const std::set<std::string>& allowed, const std::string& where) {
-  if (!object.is_object()) refuse(where + " must be an object");
-  for (auto it = object.begin(); it != object.end(); ++it) {
-    if (allowed.count(it.key()) == 0) refuse("unknown key \"" + it.key() + "\" in " + where);
+void check_keys(const JsonValue& object, const std::set<std::string>& allowed,
+                const std::string& where) {
+  if (object.type != JsonType::kObject) refuse(where + " must be an object");
+  for (const auto& member : object.members) {
+    if (allowed.count(member.first) == 0) refuse("unknown key \"" + member.first + "\" in " + where);
   }
 }
 
-std::string read_text(const json& object, const char* key, const std::string& fallback,
+std::string read_text(const JsonValue& object, const char* key, const std::string& fallback,
                       size_t max_length, const std::string& where) {
-  if (!object.contains(key)) return fallback;
-  const json& v = object[key];
-  if (!v.is_string()) refuse(std::string(key) + " of " + where + " must be a string");
-  std::string text = v.get<std::string>();
+  const JsonValue* v = json_member(object, key);
+  if (v == nullptr) return fallback;
+  if (v->type != JsonType::kString) refuse(std::string(key) + " of " + where + " must be a string");
+  const std::string& text = v->text;
   if (text.size() > max_length) {
     refuse(std::string(key) + " of " + where + " is longer than " + std::to_string(max_length) +
            " bytes");
@@ -45,31 +43,32 @@ std::string read_text(const json& object, const char* key, const std::string& fa
   return text;
 }
 
-float read_float(const json& v, const std::string& what) {
-  if (!v.is_number()) refuse(what + " must be a number");
-  double d = v.get<double>();
-  if (!std::isfinite(d)) refuse(what + " must be finite");
-  return static_cast<float>(d);
+float read_float(const JsonValue& v, const std::string& what) {
+  if (v.type != JsonType::kNumber) refuse(what + " must be a number");
+  const float f = static_cast<float>(v.number);
+  if (!std::isfinite(f)) refuse(what + " does not fit a 32-bit float");
+  return f;
 }
 
-velto_point3 read_point(const json& v, const std::string& what) {
-  if (!v.is_array() || v.size() != 3) refuse(what + " must be an array of three numbers");
-  return p3(read_float(v[0], what), read_float(v[1], what), read_float(v[2], what));
+velto_point3 read_point(const JsonValue& v, const std::string& what) {
+  if (v.type != JsonType::kArray || v.items.size() != 3) refuse(what + " must be an array of three numbers");
+  return p3(read_float(v.items[0], what), read_float(v.items[1], what), read_float(v.items[2], what));
 }
 
-int32_t read_int32(const json& v, const std::string& what) {
-  if (!v.is_number_integer()) refuse(what + " must be an integer");
-  if (v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(INT32_MAX)
-                             : (v.get<int64_t>() < INT32_MIN || v.get<int64_t>() > INT32_MAX)) {
+int32_t read_int32(const JsonValue& v, const std::string& what) {
+  if (v.type != JsonType::kNumber || !v.integral) refuse(what + " must be an integer");
+  if (!v.fits_int64 || v.integer < INT32_MIN || v.integer > INT32_MAX) {
     refuse(what + " does not fit 32 bits");
   }
-  return static_cast<int32_t>(v.get<int64_t>());
+  return static_cast<int32_t>(v.integer);
 }
 
-velto_version read_version(const json& v, const char* what) {
-  if (!v.is_array() || v.size() != 4) refuse(std::string(what) + " must be an array of four integers");
+velto_version read_version(const JsonValue& v, const char* what) {
+  if (v.type != JsonType::kArray || v.items.size() != 4) {
+    refuse(std::string(what) + " must be an array of four integers");
+  }
   int32_t parts[4];
-  for (int i = 0; i < 4; ++i) parts[i] = read_int32(v[i], std::string("a part of ") + what);
+  for (int i = 0; i < 4; ++i) parts[i] = read_int32(v.items[i], std::string("a part of ") + what);
   return velto_version{parts[0], parts[1], parts[2], parts[3]};
 }
 
@@ -80,7 +79,30 @@ int hex_digit(char c) {
   return -1;
 }
 
-Tracker read_tracker(const json& t, size_t index) {
+// The corners of the display area and the track box a world may set, by key.
+template <typename Geometry>
+struct Corner {
+  const char* key;
+  velto_point3 Geometry::*member;
+};
+const Corner<velto_display_area> kDisplayCorners[] = {
+    {"bottom_left", &velto_display_area::bottom_left},
+    {"bottom_right", &velto_display_area::bottom_right},
+    {"top_left", &velto_display_area::top_left},
+    {"top_right", &velto_display_area::top_right},
+};
+const Corner<velto_track_box> kBoxCorners[] = {
+    {"back_lower_left", &velto_track_box::back_lower_left},
+    {"back_lower_right", &velto_track_box::back_lower_right},
+    {"back_upper_left", &velto_track_box::back_upper_left},
+    {"back_upper_right", &velto_track_box::back_upper_right},
+    {"front_lower_left", &velto_track_box::front_lower_left},
+    {"front_lower_right", &velto_track_box::front_lower_right},
+    {"front_upper_left", &velto_track_box::front_upper_left},
+    {"front_upper_right", &velto_track_box::front_upper_right},
+};
+
+Tracker read_tracker(const JsonValue& t, size_t index) {
   const std::string where = "trackers[" + std::to_string(index) + "]";
   check_keys(t,
              {"address", "device_name", "serial_number", "model", "firmware_version",
@@ -100,22 +122,25 @@ Tracker read_tracker(const json& t, size_t index) {
 
   tr.capabilities = VELTO_CAPABILITY_CAN_SET_DISPLAY_AREA | VELTO_CAPABILITY_HAS_EXTERNAL_SIGNAL |
                     VELTO_CAPABILITY_HAS_EYE_IMAGES;
-  if (t.contains("capabilities")) tr.capabilities = read_int32(t["capabilities"], "capabilities of " + where);
+  if (const JsonValue* v = json_member(t, "capabilities")) {
+    tr.capabilities = read_int32(*v, "capabilities of " + where);
+  }
 
   tr.frequencies = {60.0f};
-  if (t.contains("gaze_output_frequencies")) {
-    const json& v = t["gaze_output_frequencies"];
-    if (!v.is_array() || v.empty()) refuse("gaze_output_frequencies of " + where + " must be a non-empty array");
+  if (const JsonValue* v = json_member(t, "gaze_output_frequencies")) {
+    if (v->type != JsonType::kArray || v->items.empty()) {
+      refuse("gaze_output_frequencies of " + where + " must be a non-empty array");
+    }
     tr.frequencies.clear();
-    for (const json& f : v) {
+    for (const JsonValue& f : v->items) {
       float value = read_float(f, "gaze_output_frequencies of " + where);
       if (!(value > 0)) refuse("gaze_output_frequencies of " + where + " must be positive");
       tr.frequencies.push_back(value);
     }
   }
   tr.frequency = tr.frequencies[0];
-  if (t.contains("gaze_output_frequency")) {
-    float value = read_float(t["gaze_output_frequency"], "gaze_output_frequency of " + where);
+  if (const JsonValue* v = json_member(t, "gaze_output_frequency")) {
+    float value = read_float(*v, "gaze_output_frequency of " + where);
     bool listed = false;
     for (float f : tr.frequencies) listed = listed || f == value;
     if (!listed) refuse("gaze_output_frequency of " + where + " is not among its frequencies");
@@ -123,13 +148,14 @@ Tracker read_tracker(const json& t, size_t index) {
   }
 
   tr.modes = {"Default"};
-  if (t.contains("eye_tracking_modes")) {
-    const json& v = t["eye_tracking_modes"];
-    if (!v.is_array() || v.empty()) refuse("eye_tracking_modes of " + where + " must be a non-empty array");
+  if (const JsonValue* v = json_member(t, "eye_tracking_modes")) {
+    if (v->type != JsonType::kArray || v->items.empty()) {
+      refuse("eye_tracking_modes of " + where + " must be a non-empty array");
+    }
     tr.modes.clear();
-    for (const json& m : v) {
-      if (!m.is_string()) refuse("eye_tracking_modes of " + where + " must hold strings");
-      std::string mode = m.get<std::string>();
+    for (const JsonValue& m : v->items) {
+      if (m.type != JsonType::kString) refuse("eye_tracking_modes of " + where + " must hold strings");
+      const std::string& mode = m.text;
       if (mode.empty() || mode.size() > kMaxModeText || mode.find('\0') != std::string::npos) {
         refuse("an eye tracking mode of " + where + " is empty, holds a NUL or is longer than 63 bytes");
       }
@@ -137,7 +163,7 @@ Tracker read_tracker(const json& t, size_t index) {
     }
   }
   tr.mode = tr.modes[0];
-  if (t.contains("eye_tracking_mode")) {
+  if (json_member(t, "eye_tracking_mode") != nullptr) {
     std::string mode = read_text(t, "eye_tracking_mode", "", kMaxModeText, where);
     bool listed = false;
     for (const std::string& m : tr.modes) listed = listed || m == mode;
@@ -146,42 +172,31 @@ Tracker read_tracker(const json& t, size_t index) {
   }
 
   tr.display_area = default_display_area();
-  if (t.contains("display_area")) {
-    const json& d = t["display_area"];
+  if (const JsonValue* d = json_member(t, "display_area")) {
     const std::string w = "display_area of " + where;
-    check_keys(d, {"bottom_left", "bottom_right", "top_left", "top_right", "height", "width"}, w);
+    check_keys(*d, {"bottom_left", "bottom_right", "top_left", "top_right", "height", "width"}, w);
     velto_display_area& a = tr.display_area;
-    if (d.contains("bottom_left")) a.bottom_left = read_point(d["bottom_left"], w);
-    if (d.contains("bottom_right")) a.bottom_right = read_point(d["bottom_right"], w);
-    if (d.contains("top_left")) a.top_left = read_point(d["top_left"], w);
-    if (d.contains("top_right")) a.top_right = read_point(d["top_right"], w);
-    if (d.contains("height")) a.height = read_float(d["height"], w);
-    if (d.contains("width")) a.width = read_float(d["width"], w);
+    for (const auto& c : kDisplayCorners) {
+      if (const JsonValue* v = json_member(*d, c.key)) a.*c.member = read_point(*v, w);
+    }
+    if (const JsonValue* v = json_member(*d, "height")) a.height = read_float(*v, w);
+    if (const JsonValue* v = json_member(*d, "width")) a.width = read_float(*v, w);
   }
 
   tr.track_box = default_track_box();
-  if (t.contains("track_box")) {
-    const json& b = t["track_box"];
+  if (const JsonValue* b = json_member(t, "track_box")) {
     const std::string w = "track_box of " + where;
-    check_keys(b,
-               {"back_lower_left", "back_lower_right", "back_upper_left", "back_upper_right",
-                "front_lower_left", "front_lower_right", "front_upper_left", "front_upper_right"},
-               w);
-    velto_track_box& x = tr.track_box;
-    if (b.contains("back_lower_left")) x.back_lower_left = read_point(b["back_lower_left"], w);
-    if (b.contains("back_lower_right")) x.back_lower_right = read_point(b["back_lower_right"], w);
-    if (b.contains("back_upper_left")) x.back_upper_left = read_point(b["back_upper_left"], w);
-    if (b.contains("back_upper_right")) x.back_upper_right = read_point(b["back_upper_right"], w);
-    if (b.contains("front_lower_left")) x.front_lower_left = read_point(b["front_lower_left"], w);
-    if (b.contains("front_lower_right")) x.front_lower_right = read_point(b["front_lower_right"], w);
-    if (b.contains("front_upper_left")) x.front_upper_left = read_point(b["front_upper_left"], w);
-    if (b.contains("front_upper_right")) x.front_upper_right = read_point(b["front_upper_right"], w);
+    std::set<std::string> keys;
+    for (const auto& c : kBoxCorners) keys.insert(c.key);
+    check_keys(*b, keys, w);
+    for (const auto& c : kBoxCorners) {
+      if (const JsonValue* v = json_member(*b, c.key)) tr.track_box.*c.member = read_point(*v, w);
+    }
   }
 
-  if (t.contains("calibration_data")) {
-    const json& v = t["calibration_data"];
-    if (!v.is_string()) refuse("calibration_data of " + where + " must be a hex string");
-    std::string hex = v.get<std::string>();
+  if (const JsonValue* v = json_member(t, "calibration_data")) {
+    if (v->type != JsonType::kString) refuse("calibration_data of " + where + " must be a hex string");
+    const std::string& hex = v->text;
     if (hex.size() % 2 != 0) refuse("calibration_data of " + where + " has an odd number of digits");
     for (size_t i = 0; i < hex.size(); i += 2) {
       int hi = hex_digit(hex[i]);
@@ -280,31 +295,30 @@ bool world_from_json(const char* text, World* out, std::string* error) {
     *error = "the world text is null";
     return false;
   }
-  json doc = json::parse(text, nullptr, false);
-  if (doc.is_discarded()) {
-    *error = "malformed JSON";
+  JsonValue doc;
+  std::string where;
+  if (!json_parse(text, &doc, &where)) {
+    *error = "malformed JSON: " + where;
     return false;
   }
   try {
     check_keys(doc, {"sdk_version", "kelmo_version", "generate", "trackers"}, "the world");
     World defaults = default_world();
     World w;
-    w.sdk_version = doc.contains("sdk_version") ? read_version(doc["sdk_version"], "sdk_version")
-                                                : defaults.sdk_version;
-    w.kelmo_version = doc.contains("kelmo_version")
-                          ? read_version(doc["kelmo_version"], "kelmo_version")
-                          : defaults.kelmo_version;
+    const JsonValue* sdk = json_member(doc, "sdk_version");
+    w.sdk_version = sdk ? read_version(*sdk, "sdk_version") : defaults.sdk_version;
+    const JsonValue* kelmo = json_member(doc, "kelmo_version");
+    w.kelmo_version = kelmo ? read_version(*kelmo, "kelmo_version") : defaults.kelmo_version;
     w.generate = true;
-    if (doc.contains("generate")) {
-      if (!doc["generate"].is_boolean()) refuse("generate must be true or false");
-      w.generate = doc["generate"].get<bool>();
+    if (const JsonValue* generate = json_member(doc, "generate")) {
+      if (generate->type != JsonType::kBool) refuse("generate must be true or false");
+      w.generate = generate->boolean;
     }
-    if (doc.contains("trackers")) {
-      const json& list = doc["trackers"];
-      if (!list.is_array()) refuse("trackers must be an array");
+    if (const JsonValue* list = json_member(doc, "trackers")) {
+      if (list->type != JsonType::kArray) refuse("trackers must be an array");
       std::set<std::string> addresses;
-      for (size_t i = 0; i < list.size(); ++i) {
-        Tracker t = read_tracker(list[i], i);
+      for (size_t i = 0; i < list->items.size(); ++i) {
+        Tracker t = read_tracker(list->items[i], i);
         if (!addresses.insert(t.address).second) refuse("two trackers share the address " + t.address);
         w.trackers.push_back(t);
       }
@@ -318,7 +332,7 @@ bool world_from_json(const char* text, World* out, std::string* error) {
   } catch (const Refusal& r) {
     *error = r.reason;
     return false;
-  } catch (const std::exception& e) {
+  } catch (const std::exception& e) {  // out of memory: refused, not thrown into C
     *error = e.what();
     return false;
   }

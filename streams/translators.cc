@@ -1,15 +1,18 @@
 // The stream callbacks and the dict builders behind them.
 //
 // Each callback builds its dict from the record without any lock, hands it to
-// stream_deliver() with its slot index and stream type, and frees it whether
-// or not anything was delivered. Nothing here keeps state between calls.
+// stream_deliver() with its user-data word and stream type, and frees it
+// whether or not anything was delivered. A record of a subscription that a
+// cleanup() ended is dropped before its dict is built. Nothing here keeps
+// state between calls.
 #include "streams/translators.h"
 
 #include <stdint.h>
 #include <string.h>
 
-#include "operations/settings.h"
-#include "streams/subscriptions.h"
+#include "streams/records.h"
+#include "streams/registry.h"
+#include "streams/stream_types.h"
 
 namespace {
 
@@ -77,7 +80,7 @@ Value* new_text(const char* text) {
   return value_new_string(text, strlen(text));
 }
 
-uint64_t slot_of(void* user_data) {
+uint64_t word_of(void* user_data) {
   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(user_data));
 }
 
@@ -226,7 +229,7 @@ Value* eye_image_to_value(const velto_eye_image* data) {
       "system_time_stamp", value_new_int64(data->system_time_stamp),
       "camera_id", value_new_int32(data->camera_id),
       "image_type", new_text(table_row(kEyeImageTypes, data->type, kEyeImageTypeUnknown)),
-      "image_data", value_new_string(bytes != nullptr ? bytes : "", size));
+      "image_data", value_new_bytes(bytes != nullptr ? bytes : "", size));
 }
 
 Value* log_message_to_value(int64_t system_time_stamp, int32_t source, int32_t level,
@@ -247,59 +250,59 @@ extern "C" {
 // constant key table (no copies; the Python bridge knows them by address).
 // Should the dict outgrow the buffer it spills into the arena's heap chunks.
 void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
-  if (data == nullptr) return;
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   alignas(16) char buffer[kGazeArenaBytes];
   ValueArena arena;
   value_arena_init(&arena, buffer, sizeof buffer);
   Value* dict = gaze_data_to_value(data, &arena);
-  stream_deliver(slot_of(user_data), STREAM_GAZE_DATA, dict);
+  stream_deliver(word_of(user_data), STREAM_GAZE_DATA, dict);
   value_arena_release(&arena);
 }
 
 void external_signal_callback(const velto_external_signal_data* data, void* user_data) {
-  if (data == nullptr) return;
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   Value* dict = external_signal_to_value(data);
-  stream_deliver(slot_of(user_data), STREAM_EXTERNAL_SIGNAL, dict);
+  stream_deliver(word_of(user_data), STREAM_EXTERNAL_SIGNAL, dict);
   value_free(dict);
 }
 
 void time_synchronization_callback(const velto_time_synchronization_data* data,
                                    void* user_data) {
-  if (data == nullptr) return;
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   Value* dict = time_synchronization_to_value(data);
-  stream_deliver(slot_of(user_data), STREAM_TIME_SYNCHRONIZATION, dict);
+  stream_deliver(word_of(user_data), STREAM_TIME_SYNCHRONIZATION, dict);
   value_free(dict);
 }
 
 void stream_error_callback(const velto_stream_error_data* data, void* user_data) {
-  if (data == nullptr) return;
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   Value* dict = stream_error_to_value(data);
-  stream_deliver(slot_of(user_data), STREAM_STREAM_ERRORS, dict);
+  stream_deliver(word_of(user_data), STREAM_STREAM_ERRORS, dict);
   value_free(dict);
 }
 
 void notification_callback(const velto_notification* data, void* user_data) {
-  if (data == nullptr) return;
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   Value* dict = notification_to_value(data);
-  stream_deliver(slot_of(user_data), STREAM_NOTIFICATIONS, dict);
+  stream_deliver(word_of(user_data), STREAM_NOTIFICATIONS, dict);
   value_free(dict);
 }
 
 void eye_image_callback(const velto_eye_image* data, void* user_data) {
-  if (data == nullptr) return;
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   Value* dict = eye_image_to_value(data);
-  stream_deliver(slot_of(user_data), STREAM_EYE_IMAGES, dict);
+  stream_deliver(word_of(user_data), STREAM_EYE_IMAGES, dict);
   value_free(dict);
 }
 
 void log_callback(int64_t system_time_stamp, int32_t source, int32_t level,
                   const char* message) {
-  // The log slot is read once per message. While there is no log
-  // subscription (-1) nothing could be delivered, so no dict is built.
-  const int64_t slot = log_slot_current();
-  if (slot < 0) return;
+  // The log subscription is read once per message. While there is none, or
+  // it is one a cleanup() ended, nothing could be delivered: no dict is built.
+  const uint64_t log = registry_log();
+  if (log == kNoSubscription || registry_is_stale(log)) return;
   Value* dict = log_message_to_value(system_time_stamp, source, level, message);
-  stream_deliver(static_cast<uint64_t>(slot), STREAM_LOG, dict);
+  stream_deliver(log, STREAM_LOG, dict);
   value_free(dict);
 }
 

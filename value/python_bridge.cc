@@ -1,7 +1,7 @@
-// Conversion between Value trees and Python 2.7 objects.
-//
-// Every function here runs with the interpreter lock held; that lock is also
-// what protects the dict-key cache below, which has no lock of its own.
+// The Python boundary: conversions between Value trees and Python objects,
+// calls of Python callables, and the interpreter lock taken from native
+// threads. Every difference between Python 2.7 and 3.x below the module's
+// entry lives in this file, in the "Version differences" section.
 #define PY_SSIZE_T_CLEAN
 // The Python 2.7 headers use `register`, which C++17 warns about.
 #pragma GCC diagnostic push
@@ -11,17 +11,124 @@
 
 #include "value/python_bridge.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
+
+// ---- Version differences ---------------------------------------------------
+//
+// Text: 2.7 str holds bytes; 3.x str is Unicode, carried as UTF-8. Bytes that
+// are not valid UTF-8 (a device name, say) are decoded with surrogate escapes
+// and encoded back the same way, so they round-trip unchanged.
+// Binary data: 2.7 str, 3.x bytes. Integers: 2.7 int (32 bits here) and long;
+// 3.x has one int type, which maps by its value to what 2.7's int or long
+// would have become.
+
+#if PY_MAJOR_VERSION >= 3
+
+PyObject* text_object(const char* bytes, Py_ssize_t length) {
+  return PyUnicode_DecodeUTF8(bytes, length, "surrogateescape");
+}
+PyObject* binary_object(const char* bytes, Py_ssize_t length) {
+  return PyBytes_FromStringAndSize(bytes, length);
+}
+PyObject* int32_object(int32_t v) { return PyLong_FromLong(v); }
+void intern_text(PyObject** text) { PyUnicode_InternInPlace(text); }
+
+// The VALUE_STRING for a text or bytes argument, or null when `object` is
+// neither (a str that cannot be encoded becomes VALUE_NONE, never an error).
+Value* string_argument(PyObject* object) {
+  if (PyBytes_Check(object)) {
+    Value* v = value_new_string(PyBytes_AS_STRING(object),
+                                static_cast<uint64_t>(PyBytes_GET_SIZE(object)));
+    return v ? v : value_new_none();
+  }
+  if (!PyUnicode_Check(object)) return nullptr;
+  Py_ssize_t length = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(object, &length);
+  if (bytes != nullptr) {
+    Value* v = value_new_string(bytes, static_cast<uint64_t>(length));
+    return v ? v : value_new_none();
+  }
+  // Lone surrogates: those that escape bytes go back to those bytes.
+  PyErr_Clear();
+  PyObject* encoded = PyUnicode_AsEncodedString(object, "utf-8", "surrogateescape");
+  if (encoded == nullptr) {
+    PyErr_Clear();
+    return value_new_none();
+  }
+  Value* v = value_new_string(PyBytes_AS_STRING(encoded),
+                              static_cast<uint64_t>(PyBytes_GET_SIZE(encoded)));
+  Py_DECREF(encoded);
+  return v ? v : value_new_none();
+}
+
+// The integer Value of `object`, or null when it is not an integer. Within 32
+// bits it is what a 2.7 int becomes, otherwise what a 2.7 long becomes (-1
+// outside 64 bits, as PyLong_AsLongLong answers there).
+Value* integer_argument(PyObject* object) {
+  if (!PyLong_Check(object)) return nullptr;
+  int overflow = 0;
+  PY_LONG_LONG n = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (overflow != 0) n = -1;
+  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (overflow == 0 && n >= INT32_MIN && n <= INT32_MAX) {
+    return value_new_int32(static_cast<int32_t>(n));
+  }
+  return value_new_int64(static_cast<int64_t>(n));
+}
+
+#else  // Python 2.7
+
+PyObject* text_object(const char* bytes, Py_ssize_t length) {
+  return PyString_FromStringAndSize(bytes, length);
+}
+PyObject* binary_object(const char* bytes, Py_ssize_t length) {
+  return PyString_FromStringAndSize(bytes, length);
+}
+PyObject* int32_object(int32_t v) { return PyInt_FromLong(v); }
+void intern_text(PyObject** text) { PyString_InternInPlace(text); }
+
+// Only str is text: unicode is not taken (it becomes VALUE_NONE).
+Value* string_argument(PyObject* object) {
+  if (!PyString_Check(object)) return nullptr;
+  Value* v = value_new_string(PyString_AS_STRING(object),
+                              static_cast<uint64_t>(PyString_GET_SIZE(object)));
+  // A string too large to copy arrives as "no value" (the handler then answers
+  // invalid parameter) rather than taking the process down.
+  return v ? v : value_new_none();
+}
+
+// long -> VALUE_INT64 whatever its value (-1 outside 64 bits, the error
+// cleared); int and bool -> VALUE_INT32, except that an int wider than 32
+// bits (a device handle passed through int(), where long is 64 bits) stays
+// whole as VALUE_INT64 instead of being cut to its low 32 bits, which would
+// silently address another device.
+Value* integer_argument(PyObject* object) {
+  if (PyLong_Check(object)) {
+    PY_LONG_LONG n = PyLong_AsLongLong(object);
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return value_new_int64(static_cast<int64_t>(n));
+  }
+  if (!PyInt_Check(object)) return nullptr;
+  const long n = PyInt_AS_LONG(object);
+  if (n < INT32_MIN || n > INT32_MAX) return value_new_int64(static_cast<int64_t>(n));
+  return value_new_int32(static_cast<int32_t>(n));
+}
+
+#endif
 
 // Nested tuples deeper than this become VALUE_NONE instead of being converted:
 // the conversion recurses, and a pathological tuple nested a million deep
 // would otherwise overflow the C stack. No operation takes nested arguments
-// anywhere near this deep.
+// anywhere near this deep. Trees handed to value_to_python are built by the
+// module and are shallow; the same bound protects against a malformed one.
 constexpr int kMaxTupleDepth = 1000;
-// Trees handed to value_to_python are built by the module and are shallow;
-// the same bound protects against a malformed one.
 constexpr int kMaxValueDepth = 1000;
 
 // ---- Dict key cache -------------------------------------------------------
@@ -35,19 +142,22 @@ constexpr int kMaxValueDepth = 1000;
 // Open addressing with linear probing over a fixed table. Entries are never
 // removed; once kKeyCacheMaxEntries keys are cached, further keys are made
 // fresh on every conversion (still correct, just not cached), so an unusual
-// caller cannot grow the cache without bound. Long keys are not cached.
+// caller cannot grow the cache without bound. Long keys are not cached. Each
+// entry keeps a copy of its key's bytes, so lookups compare bytes whatever the
+// Python version's string layout.
 //
-// Touched only with the interpreter lock held, which serialises every access;
-// no lock of its own is needed. No Python code runs between a probe and the
-// insert that follows it, so the lock cannot change hands mid-update. It assumes one interpreter per process
-// (Python 2.7 extension modules are never unloaded).
+// Guarded by the interpreter lock; no Python code runs between a probe and the
+// insert that follows it. One interpreter per process is assumed (extension
+// modules are never unloaded).
 constexpr size_t kKeyCacheSlots = 512;  // a power of two
 constexpr size_t kKeyCacheMaxEntries = kKeyCacheSlots / 2;
 constexpr int64_t kMaxCachedKeyLength = 128;
 
 struct KeyEntry {
   uint64_t hash;
-  PyObject* key;  // interned str, one reference held by the cache
+  int64_t length;
+  char* bytes;    // copy of the key, owned by the cache
+  PyObject* key;  // interned text, one reference held by the cache
 };
 KeyEntry g_key_cache[kKeyCacheSlots];
 size_t g_key_cache_entries = 0;
@@ -59,9 +169,9 @@ inline uint64_t load_word(const char* bytes) {
 }
 
 // Hash of a key from its length and its first, middle and last eight bytes:
-// three loads whatever the length, which is what a conversion pays per key
-// (18 per gaze sample). Keys that agree in all four still land in the same
-// probe sequence and are told apart by keys_equal.
+// three loads whatever the length, which is what a conversion pays per key.
+// Keys that agree in all four still land in the same probe sequence and are
+// told apart by keys_equal.
 inline uint64_t key_hash(const char* bytes, size_t length) {
   uint64_t head = 0;
   uint64_t tail = 0;
@@ -96,55 +206,50 @@ inline bool keys_equal(const char* a, const char* b, size_t length) {
   return true;
 }
 
-// A new reference to the Python str for a VALUE_STRING dict key. *cached
-// tells whether the object is one the cache keeps for good.
-PyObject* cached_key(const char* bytes, int64_t length, bool* cached) {
-  *cached = false;
-  if (length > kMaxCachedKeyLength)
-    return PyString_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
+// The cache entry of a dict key, made on first use; null when the key is too
+// long to cache, the cache is full, or Python runs out of memory.
+const KeyEntry* cached_key(const char* bytes, int64_t length) {
+  if (length > kMaxCachedKeyLength) return nullptr;
   uint64_t hash = key_hash(bytes, static_cast<size_t>(length));
   size_t slot = hash & (kKeyCacheSlots - 1);
   for (;;) {
-    KeyEntry& entry = g_key_cache[slot];
+    const KeyEntry& entry = g_key_cache[slot];
     if (!entry.key) break;
-    if (entry.hash == hash && PyString_GET_SIZE(entry.key) == length &&
-        keys_equal(PyString_AS_STRING(entry.key), bytes, static_cast<size_t>(length))) {
-      Py_INCREF(entry.key);
-      *cached = true;
-      return entry.key;
-    }
+    if (entry.hash == hash && entry.length == length &&
+        keys_equal(entry.bytes, bytes, static_cast<size_t>(length)))
+      return &entry;
     slot = (slot + 1) & (kKeyCacheSlots - 1);
   }
-  PyObject* key = PyString_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length));
-  if (!key) return nullptr;
-  PyString_InternInPlace(&key);
-  if (g_key_cache_entries < kKeyCacheMaxEntries) {
-    // The probe ended on an empty slot; the load factor stays at most 1/2.
-    Py_INCREF(key);
-    g_key_cache[slot].hash = hash;
-    g_key_cache[slot].key = key;
-    ++g_key_cache_entries;
-    *cached = true;
+  if (g_key_cache_entries >= kKeyCacheMaxEntries) return nullptr;
+  PyObject* key = text_object(bytes, static_cast<Py_ssize_t>(length));
+  char* copy = key ? static_cast<char*>(malloc(static_cast<size_t>(length) + 1)) : nullptr;
+  if (!copy) {
+    Py_XDECREF(key);
+    return nullptr;
   }
-  return key;
+  intern_text(&key);
+  memcpy(copy, bytes, static_cast<size_t>(length));
+  copy[length] = '\0';
+  // The probe ended on an empty slot; the load factor stays at most 1/2.
+  g_key_cache[slot] = KeyEntry{hash, length, copy, key};
+  ++g_key_cache_entries;
+  return &g_key_cache[slot];
 }
 
 // The key met at each position of the dict converted last. Stream dicts of
 // one kind repeat their keys in the same order, so the key at position k is
 // first checked against this one, which spares the hash and the probe: by
-// address when both are static text (value_string_is_static: gaze keys
-// refer to the translator's key table, so no byte is compared), otherwise by
-// content. `key` is borrowed from the cache, which keeps its keys for good;
-// `text` is set only for static text, whose address never names other bytes.
-// Guarded by the interpreter lock like the cache.
+// address when both are static text (value_string_is_static: gaze keys refer
+// to the translator's key table, so no byte is compared), otherwise by
+// content. `entry` is a cache entry, kept for good; `text` is set only for
+// static text, whose address never names other bytes. Guarded by the
+// interpreter lock like the cache.
 struct KeyHint {
   const char* text;
-  int64_t length;
-  PyObject* key;
+  const KeyEntry* entry;
 };
 constexpr Py_ssize_t kKeyHintPositions = 32;
 KeyHint g_key_hint[kKeyHintPositions];
-
 
 // ---- Python -> Value -------------------------------------------------------
 
@@ -152,31 +257,9 @@ Value* tuple_from_python(PyObject* tuple, int depth);
 
 Value* item_from_python(PyObject* object, int depth) {
   if (PyCallable_Check(object)) return value_new_pyobject(object);
-  if (PyString_Check(object)) {
-    Value* v = value_new_string(PyString_AS_STRING(object),
-                                static_cast<uint64_t>(PyString_GET_SIZE(object)));
-    // A string too large to copy arrives as "no value" (the handler then
-    // answers invalid parameter) rather than taking the process down.
-    return v ? v : value_new_none();
-  }
-  if (PyLong_Check(object)) {
-    PY_LONG_LONG n = PyLong_AsLongLong(object);
-    // Out of the signed 64-bit range: the value stays -1 and the OverflowError
-    // is cleared, so no stale exception surfaces in unrelated Python code.
-    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    return value_new_int64(static_cast<int64_t>(n));
-  }
+  if (Value* v = string_argument(object)) return v;
   if (PyFloat_Check(object)) return value_new_float(PyFloat_AS_DOUBLE(object));
-  if (PyInt_Check(object)) {
-    // An int that fits 32 bits is a VALUE_INT32. Where the platform's long is
-    // wider, a larger int (a device handle passed through int(), say) becomes
-    // a VALUE_INT64 instead of being cut to its low 32 bits, which would
-    // silently address another device; "L" reads it whole and "i" still takes
-    // its low 32 bits.
-    const long n = PyInt_AS_LONG(object);
-    if (n < INT32_MIN || n > INT32_MAX) return value_new_int64(static_cast<int64_t>(n));
-    return value_new_int32(static_cast<int32_t>(n));
-  }
+  if (Value* v = integer_argument(object)) return v;
   if (PyTuple_Check(object)) {
     if (depth >= kMaxTupleDepth) return value_new_none();
     Value* v = tuple_from_python(object, depth + 1);
@@ -207,7 +290,7 @@ inline __attribute__((always_inline)) PyObject* convert(const Value* item, int d
     case VALUE_FLOAT:
       return PyFloat_FromDouble(item->payload.f);
     case VALUE_INT32:
-      return PyInt_FromLong(item->payload.i32);
+      return int32_object(item->payload.i32);
     case VALUE_INT64:
       return PyLong_FromLongLong(item->payload.i64);
     default:
@@ -246,7 +329,7 @@ inline __attribute__((always_inline)) PyObject* value_or_none(const Value* item,
   return tuple;
 }
 
-// The Python str for the dict key `node` standing at `position`: a borrowed
+// The Python text for the dict key `node` standing at `position`: a borrowed
 // reference to a cached key (*owned false) or a new reference (*owned true),
 // or null when the key has no Python form.
 inline __attribute__((always_inline)) PyObject* dict_key(const Value* node, Py_ssize_t position,
@@ -256,22 +339,15 @@ inline __attribute__((always_inline)) PyObject* dict_key(const Value* node, Py_s
   const char* bytes = node->payload.s;
   const int64_t length = node->count < 0 ? 0 : node->count;
   KeyHint* hint = position < kKeyHintPositions ? &g_key_hint[position] : nullptr;
-  if (hint && hint->key) {
-    if ((hint->text == bytes && hint->length == length) ||
-        (PyString_GET_SIZE(hint->key) == length &&
-         keys_equal(PyString_AS_STRING(hint->key), bytes, static_cast<size_t>(length)))) {
-      *owned = false;
-      return hint->key;
-    }
+  const KeyEntry* entry = hint ? hint->entry : nullptr;
+  if (!entry || entry->length != length ||
+      (hint->text != bytes && !keys_equal(entry->bytes, bytes, static_cast<size_t>(length)))) {
+    entry = cached_key(bytes, length);
+    if (!entry) return text_object(bytes, static_cast<Py_ssize_t>(length));
+    if (hint) *hint = KeyHint{value_string_is_static(node) ? bytes : nullptr, entry};
   }
-  bool cached = false;
-  PyObject* key = cached_key(bytes, length, &cached);
-  if (cached && hint) {
-    hint->key = key;
-    hint->length = length;
-    hint->text = value_string_is_static(node) ? bytes : nullptr;
-  }
-  return key;
+  *owned = false;
+  return entry->key;
 }
 
 PyObject* to_python(const Value* v, int depth) {
@@ -281,12 +357,13 @@ PyObject* to_python(const Value* v, int depth) {
     case VALUE_FLOAT:
       return PyFloat_FromDouble(v->payload.f);
     case VALUE_STRING:
-      if (!v->payload.s) return PyString_FromStringAndSize("", 0);
-      return PyString_FromStringAndSize(v->payload.s, count);
+      return text_object(v->payload.s ? v->payload.s : "", v->payload.s ? count : 0);
+    case VALUE_BYTES:
+      return binary_object(v->payload.s ? v->payload.s : "", v->payload.s ? count : 0);
     case VALUE_INT64:
       return PyLong_FromLongLong(v->payload.i64);
     case VALUE_INT32:
-      return PyInt_FromLong(v->payload.i32);
+      return int32_object(v->payload.i32);
     case VALUE_TUPLE: {
       PyObject* tuple = PyTuple_New(count);
       if (!tuple) return nullptr;
@@ -335,7 +412,59 @@ PyObject* to_python(const Value* v, int depth) {
   }
 }
 
+// ---- The exit gate ----------------------------------------------------------
+//
+// `g_open` is cleared once at interpreter exit; `g_inside` counts threads
+// between passing the gate and giving the lock back. Both are sequentially
+// consistent, so a thread that saw the gate open is always counted before the
+// closer reads the count.
+std::atomic<bool> g_open{false};
+std::atomic<int> g_inside{0};
+
+// How long interpreter exit waits for native threads still inside Python. A
+// callback blocked on something the main thread would do after exit cannot be
+// waited for forever; past this bound exit proceeds.
+constexpr auto kDrainLimit = std::chrono::seconds(5);
+
+bool gate_enter() {
+  g_inside.fetch_add(1);
+  if (g_open.load()) return true;
+  g_inside.fetch_sub(1);
+  return false;
+}
+
+void gate_leave() { g_inside.fetch_sub(1); }
+
+// The thread state a native thread keeps (python_keep_thread_state), null on
+// every other thread. With it, taking the lock is a plain switch to that state:
+// no lookup of the thread's state and no use count to maintain. t_depth counts
+// the guards this thread holds; a nested guard goes through PyGILState, which
+// knows the thread already holds the lock.
+thread_local PyThreadState* t_kept = nullptr;
+thread_local int t_depth = 0;
+
+// Deletes the kept thread state when its thread ends (skipped once the
+// interpreter is exiting: the state then goes away with the interpreter).
+struct KeptStateOwner {
+  bool asked = false;  // whether this thread was looked at already
+  int gil_state = 0;   // the PyGILState_STATE of the Ensure that made the state
+  ~KeptStateOwner() {
+    if (t_kept == nullptr) return;
+    t_kept = nullptr;
+    if (!gate_enter()) return;
+    PyGILState_Ensure();
+    // Undo this Ensure without releasing the lock, then the one that made the
+    // state, which brings its use count to zero and deletes it.
+    PyGILState_Release(PyGILState_LOCKED);
+    PyGILState_Release(static_cast<PyGILState_STATE>(gil_state));
+    gate_leave();
+  }
+};
+thread_local KeptStateOwner t_owner;
+
 }  // namespace
+
+// ---- Exported -------------------------------------------------------------
 
 void pyobject_retain(PyObject* object) { Py_XINCREF(object); }
 
@@ -356,9 +485,6 @@ Value* value_from_python_tuple(PyObject* tuple) {
   return v ? v : value_new_container(VALUE_TUPLE, 0);
 }
 
-// Null for a null pointer, a VALUE_PYOBJECT or an unknown kind. A Python
-// allocation failure also yields null, or None in place of an item; no Python
-// error is ever left set, so a caller that gets null simply delivers nothing.
 PyObject* value_to_python(const Value* v) {
   if (!v) return nullptr;
   PyObject* object = to_python(v, 0);
@@ -369,8 +495,7 @@ PyObject* value_to_python(const Value* v) {
 void value_release_pyobjects(Value* tree) {
   if (!tree) return;
   switch (tree->kind) {
-    case VALUE_PYOBJECT:
-    {
+    case VALUE_PYOBJECT: {
       // Py_XDECREF evaluates its argument twice: take the object out first.
       PyObject* object = static_cast<PyObject*>(value_take_pyobject(tree));
       Py_XDECREF(object);
@@ -380,10 +505,86 @@ void value_release_pyobjects(Value* tree) {
     case VALUE_LIST:
     case VALUE_DICT:
       if (tree->payload.items) {
-        for (size_t k = 0; tree->payload.items[k]; ++k) value_release_pyobjects(tree->payload.items[k]);
+        for (size_t k = 0; tree->payload.items[k]; ++k)
+          value_release_pyobjects(tree->payload.items[k]);
       }
       break;
     default:
       break;
   }
+}
+
+void python_call_with_value(PyObject* callable, const Value* value) {
+  PyObject* converted = value_to_python(value);
+  if (converted == nullptr) converted = none_in_place();
+  PyObject* arguments = PyTuple_New(1);
+  if (arguments == nullptr) {
+    Py_DECREF(converted);
+  } else {
+    PyTuple_SET_ITEM(arguments, 0, converted);  // takes the reference over
+    PyObject* returned = PyObject_Call(callable, arguments, nullptr);
+    Py_XDECREF(returned);
+    Py_DECREF(arguments);
+  }
+  if (PyErr_Occurred() != nullptr) PyErr_Clear();
+}
+
+PythonLockGuard::PythonLockGuard() : mode_(kNotHeld), gil_state_(0) {
+  if (!gate_enter()) return;
+  if (t_kept != nullptr && t_depth == 0) {
+    PyEval_RestoreThread(t_kept);
+    mode_ = kKeptState;
+  } else {
+    gil_state_ = static_cast<int>(PyGILState_Ensure());
+    mode_ = kGilState;
+  }
+  ++t_depth;
+}
+
+PythonLockGuard::~PythonLockGuard() {
+  if (mode_ == kNotHeld) return;
+  --t_depth;
+  if (mode_ == kKeptState) {
+    PyEval_SaveThread();
+  } else {
+    PyGILState_Release(static_cast<PyGILState_STATE>(gil_state_));
+  }
+  gate_leave();
+}
+
+void python_keep_thread_state() {
+  KeptStateOwner& owner = t_owner;
+  if (owner.asked) return;
+  owner.asked = true;
+  // A thread with a Python thread state of its own (a Python thread emitting
+  // records itself) is left to PyGILState: the interpreter deletes its state
+  // when it ends. Asked once per thread (a locked list walk on 2.7).
+  if (PyGILState_GetThisThreadState() != nullptr) return;
+  if (!gate_enter()) return;
+  owner.gil_state = static_cast<int>(PyGILState_Ensure());
+  // Keep the thread state (its use count stays at one) and drop the lock.
+  t_kept = PyEval_SaveThread();
+  gate_leave();
+}
+
+void python_gate_open() { g_open.store(true); }
+
+bool python_gate_is_open() { return g_open.load(); }
+
+void python_gate_close_and_drain() {
+  g_open.store(false);
+  if (g_inside.load() == 0) return;
+  // Let the threads already inside take the interpreter lock, finish and leave.
+  Py_BEGIN_ALLOW_THREADS
+  const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+  while (g_inside.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Py_END_ALLOW_THREADS
+}
+
+void python_gate_after_fork_child() {
+  // Only the forking thread runs in the child: threads counted inside in the
+  // parent never leave here, and exit would wait for them in vain.
+  g_inside.store(0);
 }

@@ -35,16 +35,19 @@ enum ValueKind : int32_t {
   VALUE_DICT = 6,
   VALUE_PYOBJECT = 7,
   VALUE_NONE = 8,
+  // A byte string that is binary data rather than text (calibration data, eye
+  // images): laid out as VALUE_STRING; Python 3 receives it as bytes.
+  VALUE_BYTES = 9,
 };
 
 struct Value {
   int32_t kind;  // a ValueKind
-  // VALUE_STRING: byte length without the NUL; VALUE_TUPLE, VALUE_LIST: items;
+  // VALUE_STRING, VALUE_BYTES: byte length without the NUL; VALUE_TUPLE, VALUE_LIST: items;
   // VALUE_DICT: key/value pairs; every other kind: 0.
   int64_t count;
   union {
     double f;          // VALUE_FLOAT
-    char* s;           // VALUE_STRING: count + 1 bytes, last one NUL
+    char* s;           // VALUE_STRING, VALUE_BYTES: count + 1 bytes, last one NUL
     int64_t i64;       // VALUE_INT64
     int32_t i32;       // VALUE_INT32 (upper half of the payload is zero)
     Value** items;     // VALUE_TUPLE/LIST: count + 1 slots; VALUE_DICT: 2*count + 1
@@ -55,17 +58,21 @@ struct Value {
 // Bit pattern of the missing-value marker: quiet NaN with the sign bit set.
 constexpr uint64_t kValueNanBits = 0xFFF8000000000000ULL;
 
-// The module's own status codes and the status every parse failure answers.
+// The module's own status codes, the one place they are defined (the device
+// library's are compared by their names in device/velto.h): success, the
+// answer to arguments that do not parse or name nothing the module knows, and
+// the refusal of a second log subscription.
 constexpr int32_t STATUS_OK = 0;
 constexpr int32_t STATUS_INVALID_PARAMETER = 10;
 constexpr int32_t STATUS_ALREADY_SUBSCRIBED = 11;
-constexpr int32_t STATUS_BUFFER_TOO_SMALL = 15;
 
 // Constructors. Each returns a new node owned by the caller.
 Value* value_new_float(double v);
 Value* value_new_nan();
 // Copies exactly `length` bytes (NUL bytes included) and appends a NUL.
 Value* value_new_string(const char* bytes, uint64_t length);
+// The same for binary data: a VALUE_BYTES node.
+Value* value_new_bytes(const char* bytes, uint64_t length);
 Value* value_new_int64(int64_t v);
 Value* value_new_int32(int32_t v);
 Value* value_new_none();
@@ -172,5 +179,13 @@ Value* value_arena_float_tuple(ValueArena* arena, int32_t count, const double* v
 // value_build / value_build_dict into an arena.
 Value* value_arena_build(ValueArena* arena, const char* format, ...);
 Value* value_arena_build_dict(ValueArena* arena, int32_t pairs, ...);
+
+// ---- fork() ------------------------------------------------------------------
+
+// The node pool's part of the module's fork routine: prepare takes the pool's
+// locks before fork(), parent and child give them back after it.
+void value_pool_fork_prepare();
+void value_pool_fork_parent();
+void value_pool_fork_child();
 
 #endif  // VELTO_VALUE_VALUE_H_

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "module/function_table.h"
+#include "operations/function_table.h"
 #include "module/runtime.h"
 #include "module/sync.h"
 

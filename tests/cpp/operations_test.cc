@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "operations/calibration.h"
 #include "operations/discovery.h"
 #include "operations/settings.h"
+#include "streams/records.h"
 #include "value/value.h"
 #include "velto_sim.h"
 
@@ -108,6 +110,23 @@ const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 }  // extern "C"
 
+// The allocator as a fault-injecting environment: while g_fail_large_blocks is
+// set, every single-block calloc() of more than 1 KiB fails (the value tree's
+// large nodes, such as a long list's slot array), while arrays (calloc with a
+// count) still succeed. AddressSanitizer has its own calloc, which this would
+// bypass, so the test that needs it is skipped there.
+#if !defined(__SANITIZE_ADDRESS__)
+#define VELTO_TEST_CALLOC 1
+namespace {
+std::atomic<bool> g_fail_large_blocks{false};
+}  // namespace
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* calloc(size_t count, size_t size) {
+  if (count == 1 && size > 1024 && g_fail_large_blocks.load()) return nullptr;
+  return __libc_calloc(count, size);
+}
+#endif
+
 namespace {
 
 // Owns a result or argument tree for the length of a test.
@@ -149,8 +168,9 @@ std::vector<std::string> dict_keys(const Value* dict) {
   return keys;
 }
 
-std::string string_of(const Value* v) {
-  EXPECT_EQ(VALUE_STRING, v->kind);
+// The bytes of a text (VALUE_STRING) or binary (VALUE_BYTES) node.
+std::string string_of(const Value* v, int32_t kind = VALUE_STRING) {
+  EXPECT_EQ(kind, v->kind);
   return std::string(v->payload.s, static_cast<size_t>(v->count));
 }
 
@@ -360,7 +380,7 @@ TEST_F(OperationsTest, OverReportedCountsAreClampedToCapacity) {
   };
   Tree retrieved(op_calibration_retrieve(args.v, nullptr));
   ASSERT_NE(nullptr, payload_of(retrieved.v));
-  EXPECT_EQ("xxx", string_of(payload_of(retrieved.v)));
+  EXPECT_EQ("xxx", string_of(payload_of(retrieved.v), VALUE_BYTES));
 }
 
 // Fault pinned: a size the module cannot allocate ended the process.
@@ -370,7 +390,7 @@ TEST_F(OperationsTest, UnallocatableSizeIsRefusedWithoutCrash) {
     return handles == nullptr ? 0 : 99;
   };
   Tree found(op_find_all_eyetrackers(nullptr, nullptr));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, status_of(found.v));
+  EXPECT_EQ(VELTO_STATUS_BUFFER_TOO_SMALL, status_of(found.v));
   EXPECT_EQ(1, found.v->count);
 
   g_retrieve = [](velto_eyetracker*, uint8_t* data, size_t, size_t* size) {
@@ -379,7 +399,39 @@ TEST_F(OperationsTest, UnallocatableSizeIsRefusedWithoutCrash) {
   };
   Tree args(handle_args());
   Tree retrieved(op_calibration_retrieve(args.v, nullptr));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, status_of(retrieved.v));
+  EXPECT_EQ(VELTO_STATUS_BUFFER_TOO_SMALL, status_of(retrieved.v));
+}
+
+// Fault pinned: a result list that could not be allocated was used unchecked
+// and crashed the worker; the handler now answers (15,).
+TEST_F(OperationsTest, UnallocatableResultListIsRefusedWithoutCrash) {
+#ifndef VELTO_TEST_CALLOC
+  GTEST_SKIP() << "the allocator cannot be interposed under AddressSanitizer";
+#else
+  constexpr size_t kCount = 200;  // a list of 200 slots needs a block of 1.6 KiB
+  g_frequencies = [](velto_eyetracker*, float*, int32_t capacity, int32_t* count) {
+    *count = kCount;
+    return capacity < static_cast<int32_t>(kCount) ? VELTO_STATUS_BUFFER_TOO_SMALL : 0;
+  };
+  g_points = [](velto_eyetracker*, velto_calibration_point*, size_t, size_t* count) {
+    *count = kCount;
+    return 0;
+  };
+  g_find_all = [](velto_eyetracker**, size_t, size_t* count) {
+    *count = kCount;
+    return 0;
+  };
+  Tree args(handle_args());
+  g_fail_large_blocks = true;
+  Tree frequencies(op_get_all_gaze_output_frequencies(args.v, nullptr));
+  Tree points(op_screen_based_calibration_get_calibration_points(args.v, nullptr));
+  Tree found(op_find_all_eyetrackers(nullptr, nullptr));
+  g_fail_large_blocks = false;
+  for (const Tree* result : {&frequencies, &points, &found}) {
+    EXPECT_EQ(VELTO_STATUS_BUFFER_TOO_SMALL, status_of(result->v));
+    EXPECT_EQ(1, result->v->count);
+  }
+#endif
 }
 
 TEST_F(OperationsTest, RetryHappensOnceWithTheReportedCapacity) {
@@ -388,7 +440,7 @@ TEST_F(OperationsTest, RetryHappensOnceWithTheReportedCapacity) {
     capacities.push_back(capacity);
     if (capacity < 6) {
       *count = 6;
-      return STATUS_BUFFER_TOO_SMALL;
+      return VELTO_STATUS_BUFFER_TOO_SMALL;
     }
     for (int32_t i = 0; i < 6; ++i) out[i] = 23.976f;
     *count = 6;
@@ -408,10 +460,10 @@ TEST_F(OperationsTest, RetryHappensOnceWithTheReportedCapacity) {
                           int32_t* count) {
     capacities.push_back(capacity);
     *count = capacity + 2;
-    return STATUS_BUFFER_TOO_SMALL;
+    return VELTO_STATUS_BUFFER_TOO_SMALL;
   };
   Tree modes(op_get_all_eye_tracking_modes(args.v, nullptr));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, status_of(modes.v));
+  EXPECT_EQ(VELTO_STATUS_BUFFER_TOO_SMALL, status_of(modes.v));
   EXPECT_EQ(1, modes.v->count);
   EXPECT_EQ((std::vector<int32_t>{3, 5}), capacities);
 
@@ -421,10 +473,10 @@ TEST_F(OperationsTest, RetryHappensOnceWithTheReportedCapacity) {
                           int32_t* count) {
     capacities.push_back(capacity);
     *count = -4;
-    return STATUS_BUFFER_TOO_SMALL;
+    return VELTO_STATUS_BUFFER_TOO_SMALL;
   };
   Tree negative(op_get_all_eye_tracking_modes(args.v, nullptr));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, status_of(negative.v));
+  EXPECT_EQ(VELTO_STATUS_BUFFER_TOO_SMALL, status_of(negative.v));
   EXPECT_EQ((std::vector<int32_t>{3, 0}), capacities);
 }
 
@@ -498,7 +550,7 @@ TEST_F(OperationsTest, CalibrationDataKeepsNulBytesBothWays) {
   Tree retrieved(op_calibration_retrieve(args.v, nullptr));
   const Value* data = payload_of(retrieved.v);
   ASSERT_NE(nullptr, data);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kBlock), sizeof(kBlock)), string_of(data));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kBlock), sizeof(kBlock)), string_of(data, VALUE_BYTES));
 
   // Handing the block back passes all five bytes, not the length up to the first NUL.
   Tree apply_args(value_build("LO", tracker, value_new_string(data->payload.s, data->count)));
@@ -513,11 +565,11 @@ TEST_F(OperationsTest, FailingSecondSizeQueryCallReturnsOnlyTheStatus) {
   g_points = [&calls](velto_eyetracker*, velto_calibration_point* points, size_t, size_t* count) {
     ++calls;
     *count = 3;
-    return points == nullptr ? 0 : STATUS_BUFFER_TOO_SMALL;
+    return points == nullptr ? 0 : VELTO_STATUS_BUFFER_TOO_SMALL;
   };
   Tree args(handle_args());
   Tree result(op_screen_based_calibration_get_calibration_points(args.v, nullptr));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, status_of(result.v));
+  EXPECT_EQ(VELTO_STATUS_BUFFER_TOO_SMALL, status_of(result.v));
   EXPECT_EQ(1, result.v->count);
   EXPECT_EQ(2, calls);
 }

@@ -14,16 +14,24 @@
 
 #include <string>
 
-#include "python_env.h"
+#include "test_support.h"
 
 namespace {
 
+// Names that differ between versions: long_ is 2.7's long (3.x's int), and
+// intern is a builtin on 2.7 only.
 const char kPrelude[] =
+    "import sys\n"
+    "if sys.version_info[0] >= 3:\n"
+    "    long_ = int\n"
+    "    intern = sys.intern\n"
+    "else:\n"
+    "    long_ = long\n"
     "def function(): pass\n"
     "class CallableStr(str):\n"
     "    def __call__(self): return 1\n"
     "class PlainStr(str): pass\n"
-    "class MyLong(long): pass\n"
+    "class MyLong(long_): pass\n"
     "class MyFloat(float): pass\n"
     "class MyInt(int): pass\n"
     "class MyTuple(tuple): pass\n"
@@ -93,14 +101,19 @@ Value* item(const Value* container, int k) { return container->payload.items[k];
 TEST_F(PythonBridge, TenItemArgumentTuple) {
   PyObject* function = eval("function");
   Py_ssize_t before = Py_REFCNT(function);
-  Value* t = from("(1, 2L, 3.5, 'ab', (4,), None, function, u'x', True, [1])");
+  Value* t = from("(1, long_(2), 3.5, 'ab', (4,), None, function, u'x', True, [1])");
   ASSERT_NE(nullptr, t);
   ASSERT_EQ(VALUE_TUPLE, t->kind);
   ASSERT_EQ(10, t->count);
   EXPECT_EQ(VALUE_INT32, item(t, 0)->kind);
   EXPECT_EQ(1, item(t, 0)->payload.i32);
-  EXPECT_EQ(VALUE_INT64, item(t, 1)->kind);
+#if PY_MAJOR_VERSION >= 3
+  EXPECT_EQ(VALUE_INT32, item(t, 1)->kind);  // one int type: small ones are 32-bit
+  EXPECT_EQ(2, item(t, 1)->payload.i32);
+#else
+  EXPECT_EQ(VALUE_INT64, item(t, 1)->kind);  // a long stays 64-bit whatever its value
   EXPECT_EQ(2, item(t, 1)->payload.i64);
+#endif
   EXPECT_EQ(VALUE_FLOAT, item(t, 2)->kind);
   EXPECT_EQ(3.5, item(t, 2)->payload.f);
   EXPECT_EQ(VALUE_STRING, item(t, 3)->kind);
@@ -113,7 +126,12 @@ TEST_F(PythonBridge, TenItemArgumentTuple) {
   EXPECT_EQ(VALUE_NONE, item(t, 5)->kind);
   EXPECT_EQ(VALUE_PYOBJECT, item(t, 6)->kind);
   EXPECT_EQ(function, item(t, 6)->payload.pyobject);
-  EXPECT_EQ(VALUE_NONE, item(t, 7)->kind);  // unicode
+#if PY_MAJOR_VERSION >= 3
+  EXPECT_EQ(VALUE_STRING, item(t, 7)->kind);  // text is str
+  EXPECT_STREQ("x", item(t, 7)->payload.s);
+#else
+  EXPECT_EQ(VALUE_NONE, item(t, 7)->kind);  // unicode is not str
+#endif
   EXPECT_EQ(VALUE_INT32, item(t, 8)->kind);  // bool
   EXPECT_EQ(1, item(t, 8)->payload.i32);
   EXPECT_EQ(VALUE_NONE, item(t, 9)->kind);  // list
@@ -132,20 +150,25 @@ TEST_F(PythonBridge, TenItemArgumentTuple) {
 
 TEST_F(PythonBridge, TestOrderDecidesSubclassesAndCallables) {
   Value* t = from("(CallableStr('ab'), PlainStr('cd'), MyLong(7), MyFloat(1.5), MyInt(-3),"
-                  " MyTuple((1L,)), Holder().method, Holder, {}, Old())");
+                  " MyTuple((long_(1),)), Holder().method, Holder, {}, Old())");
   ASSERT_NE(nullptr, t);
   ASSERT_EQ(10, t->count);
   EXPECT_EQ(VALUE_PYOBJECT, item(t, 0)->kind);  // callable test comes before str
   EXPECT_EQ(VALUE_STRING, item(t, 1)->kind);
   EXPECT_STREQ("cd", item(t, 1)->payload.s);
+#if PY_MAJOR_VERSION >= 3
+  EXPECT_EQ(VALUE_INT32, item(t, 2)->kind);
+  EXPECT_EQ(7, item(t, 2)->payload.i32);
+#else
   EXPECT_EQ(VALUE_INT64, item(t, 2)->kind);
   EXPECT_EQ(7, item(t, 2)->payload.i64);
+#endif
   EXPECT_EQ(VALUE_FLOAT, item(t, 3)->kind);
   EXPECT_EQ(1.5, item(t, 3)->payload.f);
   EXPECT_EQ(VALUE_INT32, item(t, 4)->kind);
   EXPECT_EQ(-3, item(t, 4)->payload.i32);
   ASSERT_EQ(VALUE_TUPLE, item(t, 5)->kind);
-  EXPECT_EQ(VALUE_INT64, item(item(t, 5), 0)->kind);
+  EXPECT_EQ(PY_MAJOR_VERSION >= 3 ? VALUE_INT32 : VALUE_INT64, item(item(t, 5), 0)->kind);
   EXPECT_EQ(VALUE_PYOBJECT, item(t, 6)->kind);  // bound method
   EXPECT_EQ(VALUE_PYOBJECT, item(t, 7)->kind);  // class
   EXPECT_EQ(VALUE_NONE, item(t, 8)->kind);
@@ -157,7 +180,7 @@ TEST_F(PythonBridge, TestOrderDecidesSubclassesAndCallables) {
 }
 
 TEST_F(PythonBridge, IntegerRanges) {
-  Value* t = from("(2**63 - 1, -2**63, 2**64, -2**63 - 1, 2**32 + 5, -1, 0L)");
+  Value* t = from("(2**63 - 1, -2**63, 2**64, -2**63 - 1, 2**32 + 5, -1, long_(0), -2**31, 2**31)");
   ASSERT_NE(nullptr, t);
   EXPECT_EQ(INT64_MAX, item(t, 0)->payload.i64);
   EXPECT_EQ(INT64_MIN, item(t, 1)->payload.i64);
@@ -181,22 +204,48 @@ TEST_F(PythonBridge, IntegerRanges) {
     value_free(args);
   }
   EXPECT_EQ(-1, item(t, 5)->payload.i32);
-  EXPECT_EQ(VALUE_INT64, item(t, 6)->kind);
+  EXPECT_EQ(PY_MAJOR_VERSION >= 3 ? VALUE_INT32 : VALUE_INT64, item(t, 6)->kind);
+  // 3.x has one int type: within 32 bits it is what a 2.7 int becomes.
+  if (PY_MAJOR_VERSION >= 3) {
+    EXPECT_EQ(VALUE_INT32, item(t, 7)->kind);
+    EXPECT_EQ(INT32_MIN, item(t, 7)->payload.i32);
+    EXPECT_EQ(VALUE_INT64, item(t, 8)->kind);
+    EXPECT_EQ(int64_t{1} << 31, item(t, 8)->payload.i64);
+  }
   value_free(t);
 }
 
 TEST_F(PythonBridge, StringBytesRoundTripWithNuls) {
-  Value* t = from("('a\\x00b\\x00', '', '\\xff' * 300)");
+  Value* t = from("(b'a\\x00b\\x00', b'', b'\\xff' * 300)");
   ASSERT_NE(nullptr, t);
+  EXPECT_EQ(VALUE_STRING, item(t, 0)->kind);
   EXPECT_EQ(4, item(t, 0)->count);
   EXPECT_EQ(0, memcmp(item(t, 0)->payload.s, "a\0b\0", 5));
   EXPECT_EQ(0, item(t, 1)->count);
   EXPECT_EQ(300, item(t, 2)->count);
+  // Text comes back as str: on 3.x bytes that are not UTF-8 as surrogate
+  // escapes, which go back to the very same bytes as an argument.
   PyObject* back = value_to_python(t);
   ASSERT_NE(nullptr, back);
-  EXPECT_TRUE(equals(back, "('a\\x00b\\x00', '', '\\xff' * 300)"));
+  EXPECT_TRUE(equals(back, PY_MAJOR_VERSION >= 3
+                               ? "('a\\x00b\\x00', '', b'\\xff'.decode('utf-8', 'surrogateescape') * 300)"
+                               : "('a\\x00b\\x00', '', '\\xff' * 300)"));
+  Value* again = value_from_python_tuple(back);
+  ASSERT_EQ(VALUE_STRING, item(again, 2)->kind);
+  ASSERT_EQ(300, item(again, 2)->count);
+  EXPECT_EQ(0, memcmp(item(again, 2)->payload.s, item(t, 2)->payload.s, 300));
   Py_DECREF(back);
+  value_free(again);
   value_free(t);
+
+  // Binary data is bytes on 3.x (str on 2.7); text is UTF-8 both ways.
+  Value* r = value_build("OO", value_new_bytes("\x89G\0", 3), value_new_string("\xc3\xa9", 2));
+  PyObject* o = value_to_python(r);
+  ASSERT_NE(nullptr, o);
+  EXPECT_TRUE(equals(o, PY_MAJOR_VERSION >= 3 ? "(b'\\x89G\\x00', u'\\xe9')"
+                                             : "(b'\\x89G\\x00', '\\xc3\\xa9')"));
+  Py_DECREF(o);
+  value_free(r);
 }
 
 // Regression: a deeply nested tuple must not overflow the C stack.
@@ -239,11 +288,11 @@ TEST_F(PythonBridge, ScalarAndContainerKinds) {
                          -0.25, "text", list);
   PyObject* o = value_to_python(t);
   ASSERT_NE(nullptr, o);
-  EXPECT_TRUE(equals(o, "((), [], None, 5L, 5, -0.25, 'text', [5, 5L])"));
+  EXPECT_TRUE(equals(o, "((), [], None, long_(5), 5, -0.25, 'text', [5, long_(5)])"));
   EXPECT_TRUE(PyLong_CheckExact(PyTuple_GET_ITEM(o, 3)));
-  EXPECT_TRUE(PyInt_CheckExact(PyTuple_GET_ITEM(o, 4)));
+  EXPECT_TRUE(py_is_small_int(PyTuple_GET_ITEM(o, 4)));
   PyObject* py_list = PyTuple_GET_ITEM(o, 7);
-  EXPECT_TRUE(PyInt_CheckExact(PyList_GET_ITEM(py_list, 0)));
+  EXPECT_TRUE(py_is_small_int(PyList_GET_ITEM(py_list, 0)));
   EXPECT_TRUE(PyLong_CheckExact(PyList_GET_ITEM(py_list, 1)));
   Py_DECREF(o);
   value_free(t);
@@ -357,7 +406,7 @@ TEST_F(PythonBridge, DictKeyCacheKeepsResultsAndReferencesStable) {
     ASSERT_NE(nullptr, o);
     PyObject* text = PyObject_Repr(o);
     ASSERT_NE(nullptr, text);
-    ASSERT_STREQ(PyString_AS_STRING(first_text), PyString_AS_STRING(text)) << "round " << round;
+    ASSERT_EQ(py_text(first_text), py_text(text)) << "round " << round;
     Py_DECREF(text);
     Py_DECREF(o);
   }

@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "module/methods.h"
-#include "python_env.h"
+#include "test_support.h"
+#include "value/python_bridge.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::atomic<long> g_bad_results{0};
 PyObject* counting(PyObject* self, PyObject* args) {
   PyObject* result = nullptr;
   if (!PyArg_ParseTuple(args, "O", &result) || !PyTuple_Check(result) ||
-      PyTuple_Size(result) < 1 || !PyInt_Check(PyTuple_GetItem(result, 0))) {
+      PyTuple_Size(result) < 1 || !py_is_small_int(PyTuple_GetItem(result, 0))) {
     PyErr_Clear();
     g_bad_results++;
   }
@@ -37,20 +38,12 @@ PyObject* counting(PyObject* self, PyObject* args) {
 }
 PyMethodDef g_counting_def = {"counting", counting, METH_VARARGS, nullptr};
 
-class Gil {
- public:
-  Gil() : state_(PyGILState_Ensure()) {}
-  ~Gil() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
 
 // Calls a method with an argument tuple and returns its integer result (or -1
 // for None / a tuple). Interpreter lock held by the caller.
 long call_method(PyObject* (*method)(PyObject*, PyObject*), PyObject* args) {
   PyObject* result = method(nullptr, args);
-  long value = (result != nullptr && PyInt_Check(result)) ? PyInt_AsLong(result) : -1;
+  long value = (result != nullptr && py_is_small_int(result)) ? py_int_value(result) : -1;
   Py_XDECREF(result);
   return value;
 }
@@ -73,7 +66,7 @@ TEST(RuntimeRace, CallsRaceCleanupAndStartupAndEveryAcceptedRequestIsAnsweredOnc
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&] {
       while (!stop) {
-        Gil gil;
+        PythonLockGuard python;
         for (int k = 0; k < 20; ++k) {
           const long status = call_method(method_call_function, request);
           if (status == 0) accepted++;
@@ -89,7 +82,7 @@ TEST(RuntimeRace, CallsRaceCleanupAndStartupAndEveryAcceptedRequestIsAnsweredOnc
     while (!stop) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       if (i % 3 != 0) {
-        Gil gil;
+        PythonLockGuard python;
         call_method(method_cleanup, empty);
         if (i % 5 == 0) call_method(method_cleanup, empty);  // twice is harmless
       }
@@ -97,7 +90,7 @@ TEST(RuntimeRace, CallsRaceCleanupAndStartupAndEveryAcceptedRequestIsAnsweredOnc
       // cycle is a startup() without cleanup(), replacing a running runtime).
       if (i % 2 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       {
-        Gil gil;
+        PythonLockGuard python;
         call_method(method_startup, empty);
       }
       ++cycles;
@@ -118,7 +111,7 @@ TEST(RuntimeRace, CallsRaceCleanupAndStartupAndEveryAcceptedRequestIsAnsweredOnc
   // A request on a fresh runtime runs only after every earlier worker ended,
   // so once it is answered every earlier request has been answered too.
   {
-    Gil gil;
+    PythonLockGuard python;
     call_method(method_cleanup, empty);
     call_method(method_startup, empty);
     ASSERT_EQ(call_method(method_call_function, request), 0);
@@ -129,7 +122,7 @@ TEST(RuntimeRace, CallsRaceCleanupAndStartupAndEveryAcceptedRequestIsAnsweredOnc
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   {
-    Gil gil;
+    PythonLockGuard python;
     call_method(method_cleanup, empty);
   }
   // The last worker releases the callback's reference after calling it; give

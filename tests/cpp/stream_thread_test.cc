@@ -9,10 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "module/operation.h"
 #include "module/worker.h"
-#include "python_env.h"
-#include "streams/subscriptions.h"
+#include "operations/subscriptions.h"
+#include "streams/registry.h"
+#include "streams/stream_types.h"
+#include "test_support.h"
 #include "streams/translators.h"
 #include "value/python_bridge.h"
 #include "value/value.h"
@@ -21,24 +22,20 @@
 namespace {
 
 const char kPrelude[] =
-    "import thread, threading\n"
+    "import threading\n"
+    "try:\n"
+    "    import thread\n"
+    "except ImportError:\n"
+    "    import _thread as thread\n"
     "local = threading.local()\n"
     "seen = []\n"
     "def on_gaze(d):\n"
     "    local.n = getattr(local, 'n', 0) + 1\n"
     "    seen.append((thread.get_ident(), local.n, d['device_time_stamp']))\n";
 
-class Gil {
- public:
-  Gil() : state_(PyGILState_Ensure()) {}
-  ~Gil() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
 
 int thread_states() {
-  Gil gil;
+  PythonLockGuard python;
   int count = 0;
   for (PyThreadState* t = PyInterpreterState_ThreadHead(PyThreadState_Get()->interp); t;
        t = PyThreadState_Next(t))
@@ -48,23 +45,27 @@ int thread_states() {
 
 // Runs a handler as the worker does and returns its status.
 int32_t run(OperationHandler handler, Value* args) {
-  OutSlot out;
-  Value* result = handler(args, &out);
+  RequestContext request;
+  request.registry_epoch = registry_epoch();
+  Value* result = handler(args, &request);
   const int32_t status = result->payload.items[0]->payload.i32;
   value_free(result);
   {
-    Gil gil;
-    worker_release_leftovers(args, &out);
+    PythonLockGuard python;
+    worker_release_leftovers(args, &request);
   }
   value_free(args);
   return status;
 }
 
+// The user-data word of the one gaze subscription.
+uint64_t g_word = 0;
+
 void deliver(int count, int64_t first_stamp) {
   for (int k = 0; k < count; ++k) {
     velto_gaze_data g{};
     g.device_time_stamp = first_stamp + k;
-    gaze_data_callback(&g, nullptr);  // slot 0
+    gaze_data_callback(&g, reinterpret_cast<void*>(static_cast<uintptr_t>(g_word)));
   }
 }
 
@@ -88,7 +89,7 @@ class StreamThreadTest : public ::testing::Test {
     ASSERT_EQ(velto_sim_fail("velto_unsubscribe_from_gaze_data", 0, 0, -1), 0);
     Value* args;
     {
-      Gil gil;
+      PythonLockGuard python;
       registry_teardown();
       PyObject* seen = PyDict_GetItemString(globals_, "seen");
       PyList_SetSlice(seen, 0, PyList_GET_SIZE(seen), nullptr);
@@ -96,6 +97,7 @@ class StreamThreadTest : public ::testing::Test {
                          value_new_pyobject(PyDict_GetItemString(globals_, "on_gaze")));
     }
     ASSERT_EQ(run(op_subscribe_to, args), 0);
+    g_word = sim_last_user_data();
   }
 
   void TearDown() override {
@@ -105,12 +107,12 @@ class StreamThreadTest : public ::testing::Test {
 
   // (thread id, thread-local count, device time stamp) of every call so far.
   static std::vector<std::vector<long>> seen() {
-    Gil gil;
+    PythonLockGuard python;
     std::vector<std::vector<long>> calls;
     PyObject* list = PyDict_GetItemString(globals_, "seen");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
       PyObject* t = PyList_GET_ITEM(list, i);
-      calls.push_back({PyInt_AsLong(PyTuple_GET_ITEM(t, 0)), PyInt_AsLong(PyTuple_GET_ITEM(t, 1)),
+      calls.push_back({py_int_value(PyTuple_GET_ITEM(t, 0)), py_int_value(PyTuple_GET_ITEM(t, 1)),
                        PyLong_AsLong(PyTuple_GET_ITEM(t, 2))});
     }
     return calls;
@@ -151,13 +153,13 @@ TEST_F(StreamThreadTest, PythonThreadKeepsItsOwnThreadState) {
   const int before = thread_states();
   PyThreadState* own = nullptr;
   {
-    Gil gil;
+    PythonLockGuard python;
     own = PyThreadState_Get();
   }
   deliver(3, 300);
   EXPECT_EQ(before, thread_states());
   {
-    Gil gil;
+    PythonLockGuard python;
     EXPECT_EQ(own, PyThreadState_Get());
   }
   const auto calls = seen();

@@ -202,7 +202,7 @@ TEST(ValueBuild, DictKeepsPairOrderAndCopiesKeys) {
 }
 
 TEST(ValueBuild, StatusResultIsOneInt32Tuple) {
-  Value* r = status_result(STATUS_BUFFER_TOO_SMALL);
+  Value* r = status_result(15);
   ASSERT_EQ(VALUE_TUPLE, r->kind);
   ASSERT_EQ(1, r->count);
   EXPECT_EQ(VALUE_INT32, item(r, 0)->kind);

@@ -5,19 +5,18 @@ all, during a terminate; and children forked while the parent streams. Each
 script runs many times in a row in a fresh interpreter; every run must end
 with status 0, print nothing on stderr and finish in time.
 
-VELTO_EXIT_REPEAT scales the number of runs of REPEATS (default 1, 0.5 in a
+VELTO_EXIT_REPEAT scales the number of runs of each script (default 1, 0.5 in a
 sanitizer build); VELTO_EXIT_SEED repeats an order of runs and pauses.
 """
 import os
 import random
-import subprocess
 import sys
 import textwrap
-import threading
-import time
 import unittest
 
-SANITIZED = bool(os.environ.get('VELTO_SANITIZED'))
+import support
+from support import SANITIZED
+
 REPEAT = float(os.environ.get('VELTO_EXIT_REPEAT') or (0.5 if SANITIZED else 1))
 RUN_TIMEOUT = 90 if SANITIZED else 30
 SEED = int(os.environ.get('VELTO_EXIT_SEED') or random.SystemRandom().randint(0, 2 ** 31))
@@ -29,11 +28,9 @@ PRELUDE = textwrap.dedent('''
     import support
     import velto_internal as vi
 
-    WORLD = {'generate': True, 'trackers': [
-        {'address': 'velto-sim://exit-a', 'capabilities': 7,
-         'gaze_output_frequencies': [60.0, 1200.0], 'gaze_output_frequency': 1200.0},
-        {'address': 'velto-sim://exit-b', 'capabilities': 7,
-         'gaze_output_frequencies': [60.0, 1200.0], 'gaze_output_frequency': 1200.0}]}
+    TRACKERS = [dict(address='velto-sim://exit-' + name, capabilities=7,
+                     gaze_output_frequencies=[60.0, 1200.0], gaze_output_frequency=1200.0)
+                for name in 'ab']
     DELAY = float(sys.argv[1])  # a random pause before the moment of exit
 
     def say(text):
@@ -43,8 +40,7 @@ PRELUDE = textwrap.dedent('''
     def start_streams(subscriber=None):
         """Subscribes every stream of both trackers (and the log)."""
         vi.startup()
-        support.configure(WORLD)
-        handles = [d['core_eyetracker'] for d in support.devices()]
+        handles = support.world(TRACKERS, generate=True)
         subscriber = subscriber or (lambda record: None)
         for handle in handles:
             for stream in range(1, 7):
@@ -65,33 +61,34 @@ PRELUDE = textwrap.dedent('''
             w.join()
 ''')
 
+# Name: (runs, multiplied by REPEAT and at least 1; the script's body).
 SCRIPTS = {
     # Exit with thousands of requests still queued, never cleaned up.
-    'requests queued, no cleanup': '''
+    'requests queued, no cleanup': (6, '''
         vi.startup()
         flood(1500, threads=3)
         time.sleep(DELAY)
         say('exiting')
-        ''',
+        '''),
     # Streams live at 1200 Hz with requests queued, no cleanup().
-    'streams live at 1200 Hz': '''
+    'streams live at 1200 Hz': (6, '''
         got = []
         start_streams(got.append)
         flood(300)
         time.sleep(0.1 + DELAY)
         assert got
         say('exiting')
-        ''',
+        '''),
     # Exit right after cleanup(), with the streams still live at the library
     # and the worker still draining.
-    'right after cleanup': '''
+    'right after cleanup': (6, '''
         start_streams()
         flood(500)
         vi.cleanup()
         say('exiting')
-        ''',
+        '''),
     # cleanup() then a new startup() just before exit: two workers alive.
-    'cleanup and startup before exit': '''
+    'cleanup and startup before exit': (4, '''
         start_streams()
         flood(300)
         vi.cleanup()
@@ -99,34 +96,36 @@ SCRIPTS = {
         flood(300)
         time.sleep(DELAY)
         say('exiting')
-        ''',
-    # sys.exit() inside a result callback is swallowed like any exception:
-    # the worker goes on and the script ends normally.
-    'sys.exit in a result callback': '''
+        '''),
+    # An exception, sys.exit() too, raised by a result callback is dropped
+    # without a word: the worker goes on and the script ends normally.
+    'exceptions and sys.exit in result callbacks': (2, '''
         vi.startup()
         done = threading.Event()
         def callback(result):
             done.set()
             sys.exit(3)
+        vi.call_function('get_system_time_stamp', (), lambda result: 1 / 0)
         vi.call_function('get_system_time_stamp', (), callback)
         assert done.wait(10)
         assert support.call('get_system_time_stamp')[0] == 0
         say('exiting')
-        ''',
-    # ... and inside a stream callback.
-    'sys.exit in a stream callback': '''
+        '''),
+    # ... and by a stream callback.
+    'exceptions and sys.exit in stream callbacks': (3, '''
         done = threading.Event()
         def subscriber(record):
+            first = not done.is_set()
             done.set()
-            sys.exit(4)
+            raise ZeroDivisionError() if first else SystemExit(4)
         start_streams(subscriber)
         assert done.wait(10)
         time.sleep(DELAY)
         say('exiting')
-        ''',
+        '''),
     # os._exit(0) inside a result callback: the process ends on the worker
     # thread at once, with streams live.
-    'os._exit in a result callback': '''
+    'os._exit in a result callback': (3, '''
         start_streams()
         say('exiting')
         def callback(result):
@@ -134,9 +133,9 @@ SCRIPTS = {
         vi.call_function('get_system_time_stamp', (), callback)
         time.sleep(30)
         say('not reached')
-        ''',
+        '''),
     # os._exit(0) on a library thread, from inside a stream callback.
-    'os._exit in a stream callback': '''
+    'os._exit in a stream callback': (3, '''
         ready = threading.Event()
         def subscriber(record):
             if ready.is_set():
@@ -146,11 +145,11 @@ SCRIPTS = {
         ready.set()
         time.sleep(30)
         say('not reached')
-        ''',
+        '''),
     # The main thread exits while a stream callback is in the middle of slow
     # Python code: exit waits for the callback to finish before the
     # interpreter is torn down.
-    'exit while a stream callback runs slow Python code': '''
+    'exit while a stream callback runs slow Python code': (4, '''
         inside = threading.Event()
         state = {'n': 0}
         def subscriber(record):
@@ -164,9 +163,9 @@ SCRIPTS = {
         start_streams(subscriber)
         assert inside.wait(10)
         say('exiting')
-        ''',
+        '''),
     # Exit while a result callback runs slow Python code on the worker.
-    'exit while a result callback runs slow Python code': '''
+    'exit while a result callback runs slow Python code': (3, '''
         vi.startup()
         inside = threading.Event()
         def callback(result):
@@ -179,19 +178,19 @@ SCRIPTS = {
         flood(200)
         assert inside.wait(10)
         say('exiting')
-        ''',
+        '''),
     # Exit while the worker runs a terminate that stops the library's stream
     # threads, which are queueing for the interpreter lock.
-    'during a terminate': '''
+    'during a terminate': (6, '''
         start_streams()
         flood(100)
         vi.call_function('terminate', (), lambda r: None)
         flood(100)
         time.sleep(DELAY)
         say('exiting')
-        ''',
+        '''),
     # cleanup() and startup() called from inside callbacks just before exit.
-    'cleanup and startup inside callbacks': '''
+    'cleanup and startup inside callbacks': (4, '''
         start_streams()
         def restart(result):
             vi.cleanup()
@@ -205,10 +204,10 @@ SCRIPTS = {
         flood(200)
         time.sleep(DELAY)
         say('exiting')
-        ''',
+        '''),
     # A Python thread still calling call_function while the main thread exits
     # (a daemon thread: the interpreter does not wait for it).
-    'exit while another thread keeps calling': '''
+    'exit while another thread keeps calling': (4, '''
         start_streams()
         def hammer(call=vi.call_function, sleep=time.sleep, ignore=lambda r: None):
             # Local names only: the interpreter empties module globals while it
@@ -221,11 +220,11 @@ SCRIPTS = {
         t.start()
         time.sleep(0.05 + DELAY)
         say('exiting')
-        ''',
+        '''),
     # A stream callback that never returns (blocked with the interpreter lock
     # released): exit waits for it only a bounded time (about 5 s), then
     # tears the interpreter down anyway, and the library gives up on it too.
-    'exit while a stream callback is blocked forever': '''
+    'exit while a stream callback is blocked forever': (1, '''
         inside = threading.Event()
         def subscriber(record):
             inside.set()
@@ -233,31 +232,14 @@ SCRIPTS = {
         start_streams(subscriber)
         assert inside.wait(10)
         say('exiting')
-        ''',
-    # A module that was imported but never started.
-    'never started': '''
+        '''),
+    # A module that was imported but never started: it refuses every request.
+    'never started': (1, '''
+        assert vi.call_function('get_system_time_stamp', (), lambda r: None) == 10
         say('exiting')
-        ''',
+        '''),
 }
 
-# Runs per script (multiplied by REPEAT, at least 1 each).
-REPEATS = {
-    'requests queued, no cleanup': 6,
-    'streams live at 1200 Hz': 6,
-    'right after cleanup': 6,
-    'cleanup and startup before exit': 4,
-    'sys.exit in a result callback': 2,
-    'sys.exit in a stream callback': 3,
-    'os._exit in a result callback': 3,
-    'os._exit in a stream callback': 3,
-    'exit while a stream callback runs slow Python code': 4,
-    'exit while a result callback runs slow Python code': 3,
-    'during a terminate': 6,
-    'cleanup and startup inside callbacks': 4,
-    'exit while another thread keeps calling': 4,
-    'exit while a stream callback is blocked forever': 1,
-    'never started': 1,
-}
 EXPECTED_OUT = {
     'exit while a stream callback runs slow Python code': 'exiting\ncallback finished\n',
     'exit while a result callback runs slow Python code': 'callback finished\nexiting\n',
@@ -266,21 +248,14 @@ EXPECTED_OUT = {
 
 def run(body, delay):
     """Runs PRELUDE + body in a fresh interpreter; (status, out, err, seconds)."""
-    script = PRELUDE + textwrap.dedent(body)
-    started = time.time()
-    proc = subprocess.Popen([sys.executable, '-c', script, repr(delay)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=dict(os.environ))
-    timer = threading.Timer(RUN_TIMEOUT, proc.kill)
-    timer.start()
-    try:
-        out, err = proc.communicate()
-    finally:
-        timer.cancel()
-    return proc.returncode, out, err, time.time() - started
+    return support.run_python(['-c', PRELUDE + textwrap.dedent(body), repr(delay)], RUN_TIMEOUT)
 
 
 FORK_SCRIPT = '''
+    import warnings
+    # Forking while other threads run is what this script is about; Python 3.12
+    # warns of it.
+    warnings.simplefilter('ignore', DeprecationWarning)
     got = []
     start_streams(got.append)
     for child in range(4):
@@ -340,12 +315,12 @@ class ExitSafety(unittest.TestCase):
         rng = random.Random(SEED)
         runs = []
         for name in sorted(SCRIPTS):
-            runs.extend([name] * max(1, int(round(REPEATS[name] * REPEAT))))
+            runs.extend([name] * max(1, int(round(SCRIPTS[name][0] * REPEAT))))
         rng.shuffle(runs)
         slowest = 0.0
         for name in runs:
             delay = rng.choice([0.0, 0.0, rng.uniform(0, 0.05)])
-            code, out, err, seconds = run(SCRIPTS[name], delay)
+            code, out, err, seconds = run(SCRIPTS[name][1], delay)
             slowest = max(slowest, seconds)
             context = '%s (delay %.3f s, seed %d): status %r, %.1f s\nstdout:\n%s\nstderr:\n%s' % (
                 name, delay, SEED, code, seconds, out, err)

@@ -1,43 +1,39 @@
-"""The module surface and request execution: methods, refusals, ordering,
-callbacks, references, restart and exit."""
-import ctypes
-import os
-import subprocess
-import sys
-import textwrap
+"""The module surface and request execution: methods, how arguments reach
+the library on each Python version, every operation's status pass-through,
+ordering, worker threads, references, restart."""
 import threading
 import unittest
 
 import support
+from support import LONG, NOT_TEXT, call, calls, native
+from support import setUpModule, tearDownModule  # noqa: F401 (run by unittest)
+
 import velto_internal
 
-PyErr_Occurred = ctypes.pythonapi.PyErr_Occurred
-PyErr_Occurred.restype = ctypes.c_void_p
-
 CHEAP = 'get_system_time_stamp'
+# The library function whose failure ends each operation, where it is not
+# 'velto_' + the operation's name.
+LAST_CALLED = {'get_device': 'velto_get_eyetracker', 'get_device_data': 'velto_get_property',
+               'subscribe_to': 'velto_subscribe_to_gaze_data',
+               'unsubscribe_from': 'velto_unsubscribe_from_gaze_data',
+               'calibration_retrieve': 'velto_retrieve_calibration_data',
+               'calibration_apply': 'velto_apply_calibration_data'}
 
 
-def setUpModule():
-    velto_internal.startup()
-
-
-def tearDownModule():
-    velto_internal.cleanup()
-
-
-def run_script(body, timeout=60):
-    """Runs a Python 2.7 script with the module on its path; returns (code, out, err)."""
-    script = 'import sys, threading, time\nimport velto_internal as vi\n' + textwrap.dedent(body)
-    env = dict(os.environ)
-    proc = subprocess.Popen([sys.executable, '-c', script], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
-    timer = threading.Timer(timeout, proc.kill)
-    timer.start()
-    try:
-        out, err = proc.communicate()
-    finally:
-        timer.cancel()
-    return proc.returncode, out, err
+def valid_arguments(name, handle):
+    """Arguments every operation accepts (the handle first where it takes one)."""
+    if name in ('terminate', 'get_system_time_stamp', 'get_sdk_version',
+                'find_all_eyetrackers'):
+        return ()
+    return {'get_device': ('velto-tcp://192.168.71.20',),
+            'report_stream_error': (handle, 'lost frames'),
+            'subscribe_to': (1, handle, len), 'unsubscribe_from': (1, handle),
+            'set_gaze_output_frequency': (handle, 60.0),
+            'set_eye_tracking_mode': (handle, 'Human'),
+            'calibration_apply': (handle, b'VCAL'), 'set_device_name': (handle, 'Bench'),
+            'screen_based_calibration_collect_data': (handle, 0.5, 0.5),
+            'screen_based_calibration_discard_data': (handle, 0.5, 0.5),
+            }.get(name, (handle,))
 
 
 class Surface(unittest.TestCase):
@@ -47,235 +43,130 @@ class Surface(unittest.TestCase):
         public = sorted(n for n in dir(velto_internal) if not n.startswith('__'))
         self.assertEqual(public, ['call_function', 'cleanup', 'get_kelmo_version', 'startup'])
         for name in public:
-            self.assertEqual(getattr(velto_internal, name).__doc__, '')
+            self.assertEqual(getattr(velto_internal, name).__doc__, support.EMPTY_DOC)
 
     def test_get_kelmo_version_both_ways(self):
         support.reset()
         support.configure({'kelmo_version': [3, -1, 0, 2147483647]})
-        self.assertEqual(velto_internal.get_kelmo_version('ignored'), (0, '3.-1.0.2147483647'))
+        version = velto_internal.get_kelmo_version('ignored')
+        self.assertEqual(version, (0, '3.-1.0.2147483647'))
+        self.assertIs(type(version[1]), str)
         support.fail('velto_get_kelmo_api_version', 42, 0, 1)
         self.assertEqual(velto_internal.get_kelmo_version(), (42,))
         support.reset()
 
 
-class Refusals(unittest.TestCase):
-    def assert_refused(self, *args):
-        called = []
-        if len(args) == 3 and callable(args[2]):
-            args = args[:2] + (lambda r: called.append(r),)
-        self.assertEqual(velto_internal.call_function(*args), 10)
-        self.assertIsNone(PyErr_Occurred(), 'a refusal must not leave a Python error set')
-        # A request accepted afterwards runs after anything queued before it.
-        support.call(CHEAP)
-        self.assertEqual(called, [])
+class Conversions(unittest.TestCase):
+    """How argument items reach the library, on 2.7 and 3.x alike."""
 
-    def test_refusals_return_10_and_never_call_back(self):
-        self.assert_refused('no_such_operation', (), lambda r: None)
-        self.assert_refused('Terminate', (), lambda r: None)
-        self.assert_refused(CHEAP, [], lambda r: None)
-        self.assert_refused(CHEAP, None, lambda r: None)
-        self.assert_refused(CHEAP, (), 'not callable')
-        self.assert_refused(CHEAP, ())
-        self.assert_refused(CHEAP, (), lambda r: None, 'extra')
-        self.assert_refused(12, (), lambda r: None)
-        self.assert_refused('get_system\0_time_stamp', (), lambda r: None)
+    def setUp(self):
+        support.reset()
+        self.handle = support.handles()[0]
 
-    def test_tuple_subclass_is_accepted(self):
-        class Args(tuple):
+    def name_after(self, name):
+        self.assertEqual(call('set_device_name', (self.handle, name)), (0,))
+        return call('get_device_data', (self.handle,))[1]['device_name']
+
+    def test_text_arguments_and_texts_in_results(self):
+        class Text(str):
             pass
-        result = support.call(CHEAP, Args())
-        self.assertEqual(result[0], 0)
-        self.assertIsInstance(result[1], long)
+        # UTF-8, and bytes that are not UTF-8, come back as they went: a name
+        # read from the library can be set again.
+        for name in ['Bench 3', b'Bench 4', Text('Bench 5'), native(b'Gr\xc3\xbcn \xe2\x82\xac'),
+                     native(b'Caf\xe9\xff')]:
+            got = self.name_after(name)
+            self.assertEqual(got, native(support.to_bytes(name)))
+            self.assertIs(type(got), str)
+        self.assertEqual(call('set_device_name', (self.handle, NOT_TEXT)), (10,))
+        support.reset()
+        support.world([{'device_name': (b'Gr\xc3\xbcn').decode('utf-8')}])
+        self.assertEqual(support.devices()[0]['device_name'], native(b'Gr\xc3\xbcn'))
 
-    def test_every_operation_name_is_accepted(self):
-        names = ['terminate', 'get_system_time_stamp', 'get_sdk_version',
-                 'find_all_eyetrackers', 'get_device', 'get_device_data',
-                 'report_stream_error', 'subscribe_to', 'unsubscribe_from',
-                 'get_all_gaze_output_frequencies', 'get_gaze_output_frequency',
-                 'set_gaze_output_frequency', 'get_all_eye_tracking_modes',
-                 'get_eye_tracking_mode', 'set_eye_tracking_mode', 'get_display_area',
-                 'get_track_box', 'calibration_retrieve', 'calibration_apply',
-                 'set_device_name', 'screen_based_calibration_enter_calibration_mode',
-                 'screen_based_calibration_leave_calibration_mode',
-                 'screen_based_calibration_collect_data',
-                 'screen_based_calibration_discard_data',
-                 'screen_based_calibration_compute_and_apply',
-                 'screen_based_calibration_get_calibration_points']
-        self.assertEqual(len(names), 26)
-        # Arguments that no handler accepts: every operation but the three that
-        # read none answers (10,); none is refused by call_function.
-        no_arguments = ('terminate', 'get_system_time_stamp', 'get_sdk_version',
-                        'find_all_eyetrackers')
-        for name in names:
-            if name in no_arguments:
-                continue
-            result = support.call(name, (1.5,))
-            self.assertEqual(result, (10,), name)
+    def test_integer_and_float_arguments(self):
+        # Regression: an int handle wider than 32 bits was cut to its low 32 bits and addressed another (or no) device.
+        # Handles: a whole 64-bit value whatever its Python type, 32-bit values
+        # sign-extended.
+        described = call('get_device_data', (int(self.handle),))
+        self.assertEqual(described, (0, support.devices()[0]))
+        self.assertIs(type(described[1]['core_eyetracker']), LONG)
+        for handle in (-1, 5, 2147483647, LONG(7), True):
+            support.clear_calls()
+            self.assertEqual(call('get_device_data', (handle,)), (2,))
+            self.assertEqual(calls(), [{'function': 'velto_get_property', 'index': 0,
+                                        'handle': int(handle)}])
+        # Floats narrowed to 32 bits; an integer is no float.
+        support.clear_calls()
+        self.assertEqual(call('set_gaze_output_frequency', (self.handle, 23.976)), (0,))
+        self.assertEqual(calls()[0]['frequency'], support.f32(23.976))
+        for frequency in (60, LONG(60), 2 ** 40, True):
+            self.assertEqual(call('set_gaze_output_frequency', (self.handle, frequency)), (10,))
+        # Stream types: 32-bit integers, whatever their Python type.
+        for stream in (1, LONG(1)):
+            self.assertEqual(call('subscribe_to', (stream, self.handle, len)), (0,))
+            self.assertEqual(call('unsubscribe_from', (stream, self.handle)), (0,))
+
+
+class Operations(unittest.TestCase):
+    def test_every_operation_passes_the_library_status_through_alone(self):
+        support.reset()
+        handle = support.handles()[0]
+        self.assertEqual(len(support.OPERATIONS), 26)
+        for status, name in enumerate(support.OPERATIONS, 40):
+            args = valid_arguments(name, handle)
+            support.fail(LAST_CALLED.get(name, 'velto_' + name), status, 0, 1)
+            self.assertEqual(call(name, args), (status,), name)
+            if args and args[0] == handle:
+                # A handle the library does not know: its own status, alone.
+                self.assertEqual(call(name, (7,) + args[1:]), (2,), name)
         support.reset()
 
 
-class Execution(unittest.TestCase):
-    def test_callbacks_run_in_order_on_one_worker_thread_with_one_argument(self):
-        seen = []
-        done = threading.Event()
-        count = 300
-
-        def make(i):
-            def callback(*args):
-                seen.append((i, threading.current_thread().ident, args))
-                if i == count - 1:
-                    done.set()
-            return callback
-
-        for i in range(count):
-            self.assertEqual(velto_internal.call_function(CHEAP, (), make(i)), 0)
-        self.assertTrue(done.wait(20))
-        self.assertEqual([s[0] for s in seen], range(count))
-        threads = set(s[1] for s in seen)
-        self.assertEqual(len(threads), 1)
-        self.assertNotEqual(threads.pop(), threading.current_thread().ident)
-        for _, _, args in seen:
-            self.assertEqual(len(args), 1)
-            self.assertIsInstance(args[0], tuple)
-            self.assertEqual(args[0][0], 0)
-
-    def test_time_stamps_increase(self):
-        first = support.call(CHEAP)[1]
-        second = support.call(CHEAP)[1]
-        self.assertGreaterEqual(second, first)
-
-    def test_callback_references_come_back(self):
+class References(unittest.TestCase):
+    def test_callback_and_argument_references_come_back(self):
+        # Regression: a callable passed in the arguments of an operation that does not keep it leaked one reference per request.
         def callback(result):
             pass
-        held = sys.getrefcount(callback)
-        for _ in range(50):
-            velto_internal.call_function(CHEAP, (), callback)
-        support.call(CHEAP)
-        self.assertEqual(sys.getrefcount(callback), held)
 
-    def test_callable_inside_arguments_is_released(self):
-        # Regression: a callable passed in the arguments of an operation that does not
-        # keep it leaked one reference per request.
         def payload():
             pass
-        held = sys.getrefcount(payload)
+        held = support.refcounts([callback, payload])
         for _ in range(20):
-            support.call(CHEAP, (payload, (payload, 1)))
-            support.call('get_device', (payload,))
-            support.call('subscribe_to', ('x', 1, payload))
-        self.assertEqual(sys.getrefcount(payload), held)
-
-    def test_raising_callback_does_not_stop_the_worker_and_prints_nothing(self):
-        code, out, err = run_script('''
-            vi.startup()
-            done = threading.Event()
-            def bad(result):
-                raise RuntimeError('boom')
-            def good(result):
-                sys.stdout.write('good %r\\n' % (result[0],))
-                done.set()
-            vi.call_function('get_system_time_stamp', (), bad)
-            vi.call_function('get_system_time_stamp', (), good)
-            assert done.wait(10)
-            vi.cleanup()
-            ''')
-        self.assertEqual(code, 0, err)
-        self.assertEqual(out, 'good 0\n')
-        self.assertEqual(err, '')
+            velto_internal.call_function(CHEAP, (), callback)
+            call(CHEAP, (payload, (payload, 1)))
+            call('get_device', (payload,))
+            call('subscribe_to', ('x', 1, payload))
+        self.assertEqual(support.refcounts([callback, payload]), held)
 
 
 class Lifecycle(unittest.TestCase):
-    def test_cleanup_with_requests_queued_still_calls_back_each_once(self):
-        code, out, err = run_script('''
-            vi.startup()
-            counts = [0] * 500
-            done = threading.Event()
-            def make(i):
-                def cb(result):
-                    counts[i] += 1
-                    if i == 499:
-                        done.set()
-                return cb
-            for i in range(500):
-                assert vi.call_function('get_system_time_stamp', (), make(i)) == 0
-            assert vi.cleanup() is None
-            assert vi.call_function('get_system_time_stamp', (), make(0)) == 10
-            assert done.wait(20)
-            time.sleep(0.2)
-            assert counts == [1] * 500, counts
-            print 'ok'
-            ''')
-        self.assertEqual(code, 0, err)
-        self.assertEqual(out, 'ok\n')
+    def tearDown(self):
+        velto_internal.cleanup()
+        velto_internal.startup()
 
-    def test_restart_while_the_old_worker_drains_keeps_order_and_loses_nothing(self):
-        code, out, err = run_script('''
-            order = []
-            done = threading.Event()
-            def make(i):
-                def cb(result):
-                    order.append(i)
-                    if i == 1999:
-                        done.set()
-                return cb
-            vi.startup()
-            for i in range(1000):
-                assert vi.call_function('get_system_time_stamp', (), make(i)) == 0
-            vi.cleanup()
-            vi.startup()
-            vi.startup()   # a second startup without cleanup is safe too
-            for i in range(1000, 2000):
-                assert vi.call_function('get_system_time_stamp', (), make(i)) == 0
-            assert done.wait(30)
-            time.sleep(0.2)
-            assert order == range(2000), order[:20]
-            vi.cleanup()
-            print 'ok'
-            ''')
-        self.assertEqual(code, 0, err)
-        self.assertEqual(out, 'ok\n')
+    def test_requests_run_once_in_order_on_worker_threads_across_a_restart(self):
+        seen = []
 
-    def test_startup_and_cleanup_ignore_arguments(self):
-        code, out, err = run_script('''
-            assert vi.call_function('get_system_time_stamp', (), lambda r: None) == 10
-            assert vi.startup(1, 'two', None) is None
-            assert vi.cleanup(3) is None
-            assert vi.cleanup() is None
-            print 'ok'
-            ''')
-        self.assertEqual(code, 0, err)
-        self.assertEqual(out, 'ok\n')
-
-    def test_exit_at_awkward_moments_is_clean(self):
-        scripts = {
-            'queued, no cleanup': '''
-                vi.startup()
-                for i in range(2000):
-                    vi.call_function('get_system_time_stamp', (), lambda r: None)
-                ''',
-            'right after cleanup': '''
-                vi.startup()
-                for i in range(2000):
-                    vi.call_function('get_system_time_stamp', (), lambda r: None)
-                vi.cleanup()
-                ''',
-            'exit raised inside a callback': '''
-                vi.startup()
-                done = threading.Event()
-                def cb(result):
-                    done.set()
-                    sys.exit(3)
-                vi.call_function('get_system_time_stamp', (), cb)
-                done.wait(5)
-                ''',
-            'never started': '''
-                pass
-                ''',
-        }
-        for name, body in sorted(scripts.items()):
-            for _ in range(3):
-                code, out, err = run_script(body)
-                self.assertEqual((code, err), (0, ''), name)
+        def make(i):
+            return lambda *args: seen.append((i, threading.current_thread().ident, args))
+        for i in range(1000):
+            self.assertEqual(velto_internal.call_function(CHEAP, (), make(i)), 0)
+        # cleanup() returns at once and refuses what comes after; what was
+        # queued still runs. Both methods ignore any arguments.
+        self.assertIsNone(velto_internal.cleanup(3, 'ignored'))
+        self.assertEqual(velto_internal.call_function(CHEAP, (), make(-1)), 10)
+        self.assertIsNone(velto_internal.cleanup())
+        # A new worker starts once the old one has drained; a second startup
+        # without cleanup is safe too.
+        self.assertIsNone(velto_internal.startup(1, 'ignored', None))
+        velto_internal.startup()
+        for i in range(1000, 2000):
+            self.assertEqual(velto_internal.call_function(CHEAP, (), make(i)), 0)
+        call(CHEAP, timeout=30)
+        self.assertEqual([s[0] for s in seen], list(range(2000)))
+        self.assertEqual(len(set(s[1] for s in seen[:1000])), 1)
+        self.assertNotIn(threading.current_thread().ident, set(s[1] for s in seen))
+        self.assertEqual(set((len(s[2]), type(s[2][0]), s[2][0][0]) for s in seen),
+                         set([(1, tuple, 0)]))
 
 
 if __name__ == '__main__':

@@ -20,9 +20,10 @@ import traceback
 import unittest
 
 import support
+from support import SANITIZED
+
 import velto_internal
 
-SANITIZED = bool(os.environ.get('VELTO_SANITIZED'))
 SECONDS = float(os.environ.get('VELTO_STRESS_SECONDS') or (10 if SANITIZED else 25))
 SEED = int(os.environ.get('VELTO_STRESS_SEED') or random.SystemRandom().randint(0, 2 ** 31))
 CALLER_THREADS = 4
@@ -30,43 +31,10 @@ MAX_OUTSTANDING = 200  # per caller thread, so the queue cannot grow without bou
 # Beyond the run itself: draining the queue, the final unsubscribe and cleanup.
 WATCHDOG_SLACK = 120 if SANITIZED else 60
 
-FREQUENCIES = [60.0, 120.0, 600.0, 1200.0]
-WORLD = {
-    'generate': True,
-    'trackers': [
-        {'address': 'velto-sim://stress-a', 'capabilities': 7,
-         'gaze_output_frequencies': FREQUENCIES, 'gaze_output_frequency': 1200.0,
-         'eye_tracking_modes': ['Default', 'Human', 'Infant']},
-        {'address': 'velto-sim://stress-b', 'capabilities': 7,
-         'gaze_output_frequencies': FREQUENCIES, 'gaze_output_frequency': 1200.0,
-         'eye_tracking_modes': ['Default', 'Human', 'Infant']},
-    ],
-}
-
-GAZE_KEYS = frozenset([
-    'device_time_stamp', 'system_time_stamp',
-    'left_gaze_point_on_display_area', 'left_gaze_point_in_user_coordinate_system',
-    'left_gaze_point_validity', 'left_pupil_diameter', 'left_pupil_validity',
-    'left_gaze_origin_in_user_coordinate_system',
-    'left_gaze_origin_in_trackbox_coordinate_system', 'left_gaze_origin_validity',
-    'right_gaze_point_on_display_area', 'right_gaze_point_in_user_coordinate_system',
-    'right_gaze_point_validity', 'right_pupil_diameter', 'right_pupil_validity',
-    'right_gaze_origin_in_user_coordinate_system',
-    'right_gaze_origin_in_trackbox_coordinate_system', 'right_gaze_origin_validity'])
-# Per stream type: (keys every dict has, keys a dict may have besides).
-STREAM_KEYS = {
-    0: (frozenset(['system_time_stamp', 'source', 'level', 'message']), frozenset()),
-    1: (GAZE_KEYS, frozenset()),
-    2: (frozenset(['value', 'change_type', 'device_time_stamp', 'system_time_stamp']),
-        frozenset()),
-    3: (frozenset(['system_request_time_stamp', 'device_time_stamp',
-                   'system_response_time_stamp']), frozenset()),
-    4: (frozenset(['system_time_stamp', 'error', 'source', 'message']), frozenset()),
-    5: (frozenset(['notification_type', 'system_time_stamp']),
-        frozenset(['display_area', 'gaze_output_frequency'])),
-    6: (frozenset(['device_time_stamp', 'system_time_stamp', 'camera_id', 'image_type',
-                   'image_data']), frozenset()),
-}
+TRACKERS = [dict(address='velto-sim://stress-' + name, capabilities=7,
+                 gaze_output_frequencies=[60.0, 120.0, 600.0, 1200.0],
+                 gaze_output_frequency=1200.0, eye_tracking_modes=['Default', 'Human', 'Infant'])
+            for name in 'ab']
 DEVICE_STREAMS = (1, 2, 3, 4, 5, 6)
 
 
@@ -80,19 +48,6 @@ def dump_stacks_and_exit(reason):
     sys.stderr.write(''.join(lines))
     sys.stderr.flush()
     os._exit(1)
-
-
-class Watchdog(object):
-    def __init__(self, seconds, reason):
-        self.timer = threading.Timer(seconds, dump_stacks_and_exit, (reason,))
-        self.timer.daemon = True
-
-    def __enter__(self):
-        self.timer.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.timer.cancel()
 
 
 class Callback(object):
@@ -114,11 +69,13 @@ class Callback(object):
 
 class StreamChecker(object):
     """A subscriber bound to one stream type: any dict whose key set is not
-    that stream's is a misdelivery."""
+    that stream's is a misdelivery. (Kept cheap: Python work in a stream
+    callback slows the delivery this test wants at full rate.)"""
 
     def __init__(self, stream_type, errors):
         self.stream_type = stream_type
-        self.required, self.optional = STREAM_KEYS[stream_type]
+        self.required = frozenset(support.STREAM_TYPES[stream_type])
+        self.optional = frozenset(support.NOTIFICATION_PAYLOADS if stream_type == 5 else ())
         self.errors = errors
         self.count = 0
 
@@ -146,11 +103,9 @@ class Stress(unittest.TestCase):
     def setUp(self):
         velto_internal.startup()
         support.reset()
-        support.configure(WORLD)
+        self.handles = support.world(TRACKERS, generate=True)
+        self.addresses = [t['address'] for t in TRACKERS]
         support.call('unsubscribe_from', (0, 0))  # no log subscription left from elsewhere
-        devices = support.devices()
-        self.handles = [d['core_eyetracker'] for d in devices]
-        self.addresses = [d['address'] for d in devices]
         self.errors = []
         self.stop = threading.Event()
         self.failures = []  # exceptions raised inside the helper threads
@@ -166,24 +121,13 @@ class Stress(unittest.TestCase):
     def checker_pool(self):
         """Subscribed callables: several per stream type, reused by every subscriber."""
         return dict((stream, [StreamChecker(stream, self.errors) for _ in range(3)])
-                    for stream in STREAM_KEYS)
+                    for stream in support.STREAM_TYPES)
 
     def random_request(self, rng):
         """(name, args) covering every operation, mostly with valid arguments."""
         handle = rng.choice(self.handles)
         point = (rng.choice([0.1, 0.5, 0.9]), rng.choice([0.1, 0.5, 0.9]))
-        name = rng.choice([
-            'get_system_time_stamp', 'get_sdk_version', 'find_all_eyetrackers', 'get_device',
-            'get_device_data', 'report_stream_error', 'subscribe_to', 'unsubscribe_from',
-            'get_all_gaze_output_frequencies', 'get_gaze_output_frequency',
-            'set_gaze_output_frequency', 'get_all_eye_tracking_modes', 'get_eye_tracking_mode',
-            'set_eye_tracking_mode', 'get_display_area', 'get_track_box',
-            'calibration_retrieve', 'calibration_apply', 'set_device_name',
-            'screen_based_calibration_enter_calibration_mode',
-            'screen_based_calibration_leave_calibration_mode',
-            'screen_based_calibration_collect_data', 'screen_based_calibration_discard_data',
-            'screen_based_calibration_compute_and_apply',
-            'screen_based_calibration_get_calibration_points'])
+        name = rng.choice(support.OPERATIONS[1:])  # terminate: rarely, see caller()
         if rng.random() < 0.05:
             return name, (rng.choice([None, 'x', 1.5, -1, 2 ** 70]),)  # answered (10,)
         if name in ('get_system_time_stamp', 'get_sdk_version', 'find_all_eyetrackers'):
@@ -206,7 +150,7 @@ class Stress(unittest.TestCase):
         if name == 'set_device_name':
             return name, (handle, 'Stress %d' % rng.randint(0, 99))
         if name == 'calibration_apply':
-            return name, (handle, rng.choice(['', 'VCAL\0\0junk', self.calibration]))
+            return name, (handle, rng.choice([b'', b'VCAL\0\0junk', self.calibration]))
         if name in ('screen_based_calibration_collect_data',
                     'screen_based_calibration_discard_data'):
             return name, (handle,) + point
@@ -244,18 +188,11 @@ class Stress(unittest.TestCase):
             for args in [('unsubscribe_from', (stream, handle)),
                          ('subscribe_to', (stream, handle, rng.choice(self.pool[stream]))),
                          ('subscribe_to', (stream, handle, rng.choice(self.pool[stream])))]:
-                done = threading.Event()
-                box = []
-
-                def callback(result, box=box, done=done):
-                    box.append(result)
-                    done.set()
-                if velto_internal.call_function(args[0], args[1], callback) != 0:
+                try:
+                    support.call(args[0], args[1], timeout=60)
+                except support.Refused:
                     time.sleep(0.005)  # stopped between cleanup() and startup()
                     break
-                if not done.wait(60):
-                    self.failures.append('churn: no answer to %r within 60 s' % (args,))
-                    return
                 self.churn_count += 1
 
     def subscribe_everything(self):
@@ -306,14 +243,18 @@ class Stress(unittest.TestCase):
         info = 'seed %d (set VELTO_STRESS_SEED to repeat)' % SEED
         self.pool = self.checker_pool()
         self.ignore = lambda result: None
-        self.calibration = '\0' * 16
+        self.calibration = b'\0' * 16
         self.callers = [Caller() for _ in range(CALLER_THREADS)]
         self.churn_count = 0
         self.cycles = 0
         tracked = [self.ignore] + [c for cs in self.pool.values() for c in cs]
-        start_refs = [sys.getrefcount(x) for x in tracked]
-
-        with Watchdog(SECONDS + WATCHDOG_SLACK, 'stress test hung'):
+        start_refs = support.refcounts(tracked)
+        # A hang dumps every thread's stack and fails the run.
+        watchdog = threading.Timer(SECONDS + WATCHDOG_SLACK, dump_stacks_and_exit,
+                                   ('stress test hung',))
+        watchdog.daemon = True
+        watchdog.start()
+        try:
             self.subscribe_everything()
             threads = ([self.guarded(self.caller, i) for i in range(CALLER_THREADS)] +
                        [self.guarded(self.churner), self.guarded(self.lifecycle)])
@@ -336,7 +277,8 @@ class Stress(unittest.TestCase):
             velto_internal.startup()
             support.call('get_system_time_stamp', timeout=60)
             velto_internal.cleanup()
-
+        finally:
+            watchdog.cancel()
         self.assertEqual(self.failures, [], info)
         accepted = sum(len(c.accepted) for c in self.callers)
         refused = sum(len(c.refused) for c in self.callers)
@@ -363,8 +305,8 @@ class Stress(unittest.TestCase):
                     n = sys.getrefcount(callback)
                     counts[n] = counts.get(n, 0) + 1
                 del callback
-                self.assertEqual(counts.keys(), [3], (counts, info))
-        self.assertEqual([sys.getrefcount(x) for x in tracked], start_refs, info)
+                self.assertEqual(list(counts), [3], (counts, info))
+        self.assertEqual(support.refcounts(tracked), start_refs, info)
 
         # The run really exercised what it claims to.
         self.assertGreater(accepted, 1000, info)

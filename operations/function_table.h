@@ -1,9 +1,9 @@
 // The function table: operation names accepted by call_function and their
 // handlers, in table order. Constant data; any thread.
-#ifndef VELTO_MODULE_FUNCTION_TABLE_H_
-#define VELTO_MODULE_FUNCTION_TABLE_H_
+#ifndef VELTO_OPERATIONS_FUNCTION_TABLE_H_
+#define VELTO_OPERATIONS_FUNCTION_TABLE_H_
 
-#include "module/operation.h"
+#include "operations/operation.h"
 
 struct FunctionTableRow {
   const char* name;  // null in the terminating row
@@ -16,4 +16,4 @@ extern const FunctionTableRow kFunctionTable[];
 // case-sensitive), or null.
 OperationHandler function_table_lookup(const char* name);
 
-#endif  // VELTO_MODULE_FUNCTION_TABLE_H_
+#endif  // VELTO_OPERATIONS_FUNCTION_TABLE_H_

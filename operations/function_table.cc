@@ -1,11 +1,11 @@
-#include "module/function_table.h"
+#include "operations/function_table.h"
 
 #include <string.h>
 
 #include "operations/calibration.h"
 #include "operations/discovery.h"
 #include "operations/settings.h"
-#include "streams/subscriptions.h"
+#include "operations/subscriptions.h"
 
 const FunctionTableRow kFunctionTable[] = {
     {"terminate", op_terminate},

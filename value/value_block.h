@@ -1,0 +1,108 @@
+// Internal to value/: the block every Value node lives in, the heap pool and
+// arena primitives behind it, and the node constructors the tree and the
+// arena share. Not for use outside value/.
+#ifndef VELTO_VALUE_VALUE_BLOCK_H_
+#define VELTO_VALUE_VALUE_BLOCK_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "value/value.h"
+
+namespace value_internal {
+
+// Header in front of every block. 8 bytes keep the node 8-byte aligned.
+struct BlockHeader {
+  uint32_t size_class;  // a pool size class or kLargeClass (heap); an arena class
+  uint32_t magic;       // kLiveMagic while in use, kFreeMagic once freed; kArenaMagic
+};
+static_assert(sizeof(BlockHeader) == 8, "header must keep 8-byte alignment");
+
+constexpr uint32_t kLiveMagic = 0x56414c55u;  // "VALU"
+constexpr uint32_t kFreeMagic = 0x64656164u;  // "dead"
+constexpr uint32_t kLargeClass = 0xffffffffu;
+
+// Stops the process with a message: a broken invariant (a node freed twice)
+// or a fixed-size node that cannot be allocated.
+[[noreturn]] void value_fatal(const char* what);
+
+// ---- Heap blocks (value_pool.cc); any thread ----------------------------
+
+// A zero-filled body of `size` bytes, or null when memory is exhausted.
+void* block_alloc(size_t size);
+// Gives back a body from block_alloc; any thread may free any block.
+void block_free(void* body);
+// Takes / gives back the mutex of every size class's central list.
+void lock_central_lists();
+void unlock_central_lists();
+
+// ---- Arena blocks (value_arena.cc); the arena's one thread -------------
+//
+// An arena block is a BlockHeader (kArenaClass, kArenaMagic) and the body,
+// rounded up to 8 bytes, cut from the arena's current buffer. The header lets
+// value_free recognise arena nodes and leave them alone.
+constexpr uint32_t kArenaClass = 0xfffffffeu;
+// An arena VALUE_STRING whose bytes are static text it refers to.
+constexpr uint32_t kArenaStaticTextClass = 0xfffffffdu;
+constexpr uint32_t kArenaMagic = 0x4e455241u;  // "AREN"
+
+inline bool is_arena_node(const Value* v) {
+  return (reinterpret_cast<const BlockHeader*>(v) - 1)->magic == kArenaMagic;
+}
+
+// Makes room for at least `total` bytes in a new heap chunk of the arena.
+bool arena_grow(ValueArena* arena, size_t total);
+
+// `total` raw bytes (a multiple of 8) from the arena, or null when no memory
+// is left.
+inline __attribute__((always_inline)) char* arena_reserve(ValueArena* arena, size_t total) {
+  if (static_cast<size_t>(arena->end - arena->cursor) < total && !arena_grow(arena, total))
+    return nullptr;
+  char* bytes = arena->cursor;
+  arena->cursor += total;
+  return bytes;
+}
+
+inline void arena_header(void* at) {
+  BlockHeader* header = static_cast<BlockHeader*>(at);
+  header->size_class = kArenaClass;
+  header->magic = kArenaMagic;
+}
+
+// An arena block with a body of `size` bytes (its last 8-byte word zeroed,
+// the rest left as it was), or null when no memory is left.
+inline __attribute__((always_inline)) void* arena_take(ValueArena* arena, size_t size) {
+  if (size > SIZE_MAX - 2 * sizeof(BlockHeader)) return nullptr;
+  const size_t total = (size + sizeof(BlockHeader) + 7) & ~size_t{7};
+  BlockHeader* header = reinterpret_cast<BlockHeader*>(arena_reserve(arena, total));
+  if (!header) return nullptr;
+  arena_header(header);
+  // Zeroes the padding after an odd-sized body (a string's NUL and beyond).
+  memset(reinterpret_cast<char*>(header) + total - 8, 0, 8);
+  return header + 1;
+}
+
+// A zero-filled body of `size` bytes from `arena`, or from the heap when the
+// arena is null. Inlined, so a fixed size makes the zero fill a few stores.
+inline __attribute__((always_inline)) void* node_alloc(ValueArena* arena, size_t size) {
+  if (!arena) return block_alloc(size);
+  void* body = arena_take(arena, size);
+  if (body) memset(body, 0, size);
+  return body;
+}
+
+// ---- Node constructors (value_tree.cc) ---------------------------------
+
+// A node of `kind`, or null when memory runs out; on the heap when `arena`
+// is null.
+Value* new_node(ValueArena* arena, int32_t kind);
+// A node whose slot array of `slots` pointers lives in the same block.
+Value* new_with_slots(ValueArena* arena, int32_t kind, int64_t count, size_t slots);
+// A VALUE_STRING copy of `length` bytes (null bytes: the empty string); null
+// only when the block cannot be allocated.
+Value* new_string(ValueArena* arena, const char* bytes, uint64_t length);
+
+}  // namespace value_internal
+
+#endif  // VELTO_VALUE_VALUE_BLOCK_H_
