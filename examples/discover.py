@@ -39,7 +39,8 @@ def show(tracker):
 def main():
     cli.ArgumentParser(description='Lists every eye tracker found.').parse_args()
     trackers = velto.find_trackers()
-    print('%d eye tracker(s) found (device library %s)' % (len(trackers), velto.library_version()))
+    print('Device library %s' % velto.library_version())
+    print('%d eye tracker(s) found' % len(trackers))
     for tracker in trackers:
         with tracker:
             show(tracker)

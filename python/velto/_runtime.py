@@ -100,6 +100,17 @@ def users():
     return _users
 
 
+class Closable(object):
+    """`with` support for the package's objects that have close()."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
 class Using(object):
     """`with Using():` keeps the module running for the block."""
 

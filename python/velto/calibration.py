@@ -200,7 +200,7 @@ class CalibrationResult(object):
 
 # -------------------------------------------------------------------- session
 
-class CalibrationSession(object):
+class CalibrationSession(_runtime.Closable):
     """Calibration mode on one tracker, for a `with` block: entered on entry,
     left on every way out (an exception, Ctrl-C, a failed step). Made by
     Tracker.calibrate().
@@ -237,7 +237,10 @@ class CalibrationSession(object):
         """Enters calibration mode (done by `with`)."""
         tracker = self.tracker
         if self._measure_eyes:
-            self._gaze = tracker.gaze(callback=self._on_gaze)
+            try:
+                self._gaze = tracker.gaze(callback=self._on_gaze)
+            except VeltoError:
+                pass  # the quality figures fall back to the track box centre
         try:
             tracker._call('screen_based_calibration_enter_calibration_mode')
         except VeltoTimeout:

@@ -25,7 +25,7 @@ import math
 import threading
 import time
 
-from . import streams
+from . import _runtime
 
 # Part of the records (those with the shortest round trips) used for the fit.
 KEEP_FASTEST = 0.5
@@ -125,7 +125,7 @@ def _median(values):
     return (ordered[middle - 1] + ordered[middle]) / 2.0
 
 
-class ClockSync(object):
+class ClockSync(_runtime.Closable):
     """Listens to a tracker's time synchronisation stream and keeps the
     records, for `estimate()` at any time. Close it (or use `with`) to stop
     listening. Made by Tracker.clock()."""
@@ -157,10 +157,3 @@ class ClockSync(object):
 
     def close(self, timeout=None):
         self._subscription.close(timeout)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False

@@ -208,7 +208,7 @@ def _write_json_atomically(path, obj):
 
 # -------------------------------------------------------------------- recording
 
-class Recording(object):
+class Recording(_runtime.Closable):
     """Gaze and events of one tracker written to a folder while they arrive.
     Made (and started) by Tracker.record(folder, ...); ends with close(), at
     the end of its `with` block, with its tracker, or at interpreter exit.
@@ -308,8 +308,18 @@ class Recording(object):
         try:
             # Events first, gaze last, so the clock and context are there from the first sample.
             for stream in self._streams:
-                self._subscriptions.append(tracker.subscribe(stream, callback=self._listener(stream)))
+                try:
+                    self._subscriptions.append(tracker.subscribe(stream, callback=self._listener(stream)))
+                except VeltoError as error:
+                    if stream == 'time_sync':
+                        raise
+                    # An event stream that cannot be had (the log taken by
+                    # someone else, say) is noted, not fatal.
+                    self.metadata['streams'].remove(stream)
+                    self.metadata.setdefault('streams_missing', {})[stream] = to_unicode(error.args[0])
             self._subscriptions.append(tracker.subscribe('gaze', callback=self._on_gaze))
+            if 'streams_missing' in self.metadata:
+                self._guard(self._write_metadata)
         except BaseException:
             self.close(reason='failed to start')
             raise
@@ -472,9 +482,6 @@ class Recording(object):
         self._guard(self._write_metadata)
         _runtime.unregister(self)
         self.tracker._forget(self)
-
-    def __enter__(self):
-        return self
 
     def __exit__(self, kind, value, trace):
         reason = None

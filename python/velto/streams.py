@@ -42,7 +42,7 @@ DEFAULT_QUEUE_SIZE = 10000   # about 8 s of gaze at 1200 Hz
 _serials = itertools.count(1)
 
 
-class Subscription(object):
+class Subscription(_runtime.Closable):
     """One open subscription to one stream of one tracker (or to the log).
 
     Attributes: `stream` (its name), `received` (records delivered so far),
@@ -183,13 +183,6 @@ class Subscription(object):
             _runtime.unsubscribe(STREAM_TYPES[self.stream], self.device, self._listener, timeout)
         finally:
             _runtime.release()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
 
     def __repr__(self):
         return '<velto.Subscription %s%s, %d received, %d dropped>' % (

@@ -91,7 +91,7 @@ def _float(value, what):
     return number
 
 
-class Tracker(object):
+class Tracker(_runtime.Closable):
     """One eye tracker.
 
     Description attributes (plain data, read at discovery; refresh() reads
@@ -327,13 +327,6 @@ class Tracker(object):
         self.closed = True
         _runtime.unregister(self)
         _runtime.release()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
 
     def __repr__(self):
         return '<velto.Tracker %r %s (%s, serial %s)%s>' % (

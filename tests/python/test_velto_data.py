@@ -3,7 +3,6 @@ relation, calibration quality in degrees, calibration files, recordings."""
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import io
-import json
 import math
 import os
 import random
@@ -15,7 +14,6 @@ import unittest
 import support
 import velto
 from test_velto_api import QUIET_WORLD, VeltoTestCase, gaze_record, run_script
-from velto._compat import to_unicode
 
 # The simulator's calibration model (simulator/sim_calibration.cc): per-eye
 # bias in display-area units and normal noise of SD 0.008 per axis.
