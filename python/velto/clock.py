@@ -13,7 +13,8 @@ reference), gives the clock relation: `offset_us` at system time
 long round trip are the least certain, so only the faster part of them is
 used (a real network has outliers; the simulated one does not).
 
-Uncertainties are 95 % intervals (about two standard errors) of the fit. The
+Uncertainties are 95 % intervals (about two standard errors) of the fit, the
+offset's plus half a microsecond for the stamps' resolution. The
 middle-of-the-round-trip rule itself can be off by up to half a round trip if
 the way there and back take different times; that bound is
 `round_trip_us / 2` and no amount of data removes it.
@@ -29,8 +30,11 @@ from . import _runtime
 
 # Part of the records (those with the shortest round trips) used for the fit.
 KEEP_FASTEST = 0.5
-# Time stamps are whole microseconds: rounding alone leaves this variance (us^2).
+# Time stamps are whole microseconds: rounding alone leaves this variance (us^2),
+# and whether the clocks truncate or round is not known, which can shift every
+# stamp by up to half a microsecond the same way.
 _ROUNDING_VARIANCE = 1.0 / 12
+_RESOLUTION = 0.5
 
 
 class ClockEstimate(collections.namedtuple('ClockEstimate', (
@@ -105,7 +109,8 @@ def estimate_clock(records, keep=KEEP_FASTEST):
     span = max(m[1] for m in measured) - min(m[1] for m in measured)
     if n < 2 or sxx <= 0:
         spread = _median([abs(y - mean_y) for y in ys]) if n > 1 else 0.0
-        return ClockEstimate(mean_y, 0.0, reference, 2 * math.sqrt(spread ** 2 + _ROUNDING_VARIANCE),
+        return ClockEstimate(mean_y, 0.0, reference,
+                             2 * math.sqrt(spread ** 2 + _ROUNDING_VARIANCE) + _RESOLUTION,
                              None, round_trip, n, span)
     slope = sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys)) / sxx
     intercept = mean_y - slope * mean_x  # at x = 0, the reference time
@@ -113,8 +118,8 @@ def estimate_clock(records, keep=KEEP_FASTEST):
     variance = (residual / (n - 2) if n > 2 else 0.0) + _ROUNDING_VARIANCE
     se_intercept = math.sqrt(variance * (1.0 / n + mean_x ** 2 / sxx))
     se_slope = math.sqrt(variance / sxx)
-    return ClockEstimate(intercept, slope * 1e6, reference, 2 * se_intercept, 2 * se_slope * 1e6,
-                         round_trip, n, span)
+    return ClockEstimate(intercept, slope * 1e6, reference, 2 * se_intercept + _RESOLUTION,
+                         2 * se_slope * 1e6, round_trip, n, span)
 
 
 def _median(values):
