@@ -329,7 +329,7 @@ class Tracker(_runtime.Closable):
         _runtime.release()
 
     def __repr__(self):
-        return '<velto.Tracker %r %s (%s, serial %s)%s>' % (
+        return '<velto.Tracker "%s" %s (%s, serial %s)%s>' % (
             to_unicode(self.name), to_unicode(self.address), to_unicode(self.model),
             to_unicode(self.serial_number), ' closed' if self.closed else '')
 

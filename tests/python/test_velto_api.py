@@ -3,6 +3,8 @@ late results, the module's lifetime, trackers, settings and streams."""
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import os
+import shutil
+import tempfile
 import threading
 import time
 import unittest
@@ -241,6 +243,8 @@ class Exit(unittest.TestCase):
     def test_open_objects_are_closed_at_exit(self):
         # Regression: at exit 2.7 drops the main thread's object, which made
         # every wait look like one on a library thread and fail.
+        folder = tempfile.mkdtemp(prefix='velto-exit-')
+        self.addCleanup(shutil.rmtree, folder)
         code, out, err = run_script('\n'.join([
             'from __future__ import print_function',
             'import atexit, support',
@@ -251,6 +255,7 @@ class Exit(unittest.TestCase):
             'gaze = tracker.gaze()',
             'calibration = tracker.calibrate()',
             'calibration.__enter__()',
+            'recording = tracker.record(%r)' % folder,
             'time.sleep(0.2)',
             'raise RuntimeError("left everything open")']))
         self.assertEqual(code, 1, err)
@@ -260,6 +265,9 @@ class Exit(unittest.TestCase):
         for call in ('velto_unsubscribe_from_gaze_data',
                      'velto_screen_based_calibration_leave_calibration_mode'):
             self.assertIn(call, out)
+        saved = velto.load_recording(folder)
+        self.assertEqual(saved.end['reason'], 'closed at interpreter exit')
+        self.assertEqual(saved.end['gaze_rows'], len(saved.gaze))
 
 
 if __name__ == '__main__':
