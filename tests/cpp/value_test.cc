@@ -622,33 +622,42 @@ TEST(ValueArena, FloatTupleKeepsBitsIncludingTheNanMarker) {
   value_arena_release(&arena);
 }
 
-TEST(ValueArena, StaticKeysAreReferredToAndOthersCopied) {
-  // "gaze" cut to 2 bytes is not NUL-terminated at its length: copied.
+TEST(ValueArena, StaticKeyTablesAreSharedAcrossDicts) {
+  // "gaze" cut to 2 bytes is not NUL-terminated at its length: copied once.
   static const ValueKey kKeys[4] = {{"device_time_stamp", 17}, {"gaze", 2}, {nullptr, 9}, {"", 0}};
   DirtyBuffer buffer;
   ValueArena arena;
   value_arena_init(&arena, buffer.bytes, sizeof buffer.bytes);
   Value* d = value_arena_dict_static_keys(&arena, 4, kKeys);
+  Value* again = value_arena_dict_static_keys(&arena, 4, kKeys);
   ASSERT_EQ(VALUE_DICT, d->kind);
   ASSERT_EQ(4, d->count);
   for (int slot = 1; slot < 8; slot += 2) EXPECT_EQ(nullptr, item(d, slot));
   EXPECT_EQ(nullptr, item(d, 8));
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(item(d, 2 * k), item(again, 2 * k)) << "key " << k;  // one node per table key
+    EXPECT_TRUE(value_string_is_static(item(d, 2 * k)));
+    EXPECT_NE(nullptr, value_static_key_slot(item(d, 2 * k)));
+  }
   EXPECT_EQ(kKeys[0].text, item(d, 0)->payload.s);
   EXPECT_EQ(17, item(d, 0)->count);
-  EXPECT_TRUE(value_string_is_static(item(d, 0)));
   EXPECT_NE(kKeys[1].text, item(d, 2)->payload.s);
   EXPECT_EQ(0, memcmp(item(d, 2)->payload.s, "ga\0", 3));
-  EXPECT_FALSE(value_string_is_static(item(d, 2)));
   EXPECT_EQ(0, item(d, 4)->count);  // a null text is the empty string
   EXPECT_STREQ("", item(d, 4)->payload.s);
-  EXPECT_TRUE(value_string_is_static(item(d, 6)));
-  EXPECT_FALSE(value_string_is_static(value_arena_string(&arena, "x", 1)));
+  Value* copy = value_arena_string(&arena, "x", 1);
   Value* heap = value_new_string("x", 1);
-  EXPECT_FALSE(value_string_is_static(heap));
+  for (Value* other : {copy, heap}) {
+    EXPECT_FALSE(value_string_is_static(other));
+    EXPECT_EQ(nullptr, value_static_key_slot(other));
+  }
   value_free(heap);
   EXPECT_FALSE(value_string_is_static(nullptr));
-  for (int k = 0; k < 4; ++k) d->payload.items[2 * k + 1] = value_arena_int32(&arena, k);
+  // Neither value_free nor the arena's release touches the shared keys.
+  const Value* key = item(d, 0);
+  value_free(item(d, 0));
   value_arena_release(&arena);
+  EXPECT_STREQ("device_time_stamp", key->payload.s);
 }
 
 // Regression: a heap node put into an arena container would never be freed.
