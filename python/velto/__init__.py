@@ -30,10 +30,14 @@ from .tracker import DisplayArea, TrackBox, Tracker, call, find_trackers, librar
     log_messages, open_tracker, system_time, terminate, versions
 
 
-
 def _version():
-    """The project's version: the source tree's VERSION file, else that of the
-    module installed with the package."""
+    """The project's version: that of the module the package works with (which
+    the build takes from the source tree's VERSION file), else that file."""
+    try:
+        import velto_internal
+        return velto_internal.__version__
+    except ImportError:
+        pass
     import io
     import os
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'VERSION')
@@ -41,11 +45,6 @@ def _version():
         with io.open(path, encoding='ascii') as stream:
             return str(stream.read().strip())
     except (IOError, OSError):
-        pass
-    try:
-        import velto_internal
-        return velto_internal.__version__
-    except ImportError:
         return 'unknown'
 
 
