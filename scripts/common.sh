@@ -54,6 +54,16 @@ build_module() {
   fi
 }
 
+# Installs the given Debian packages (none given: nothing to do).
+apt_install() {
+  [ $# -gt 0 ] || return 0
+  echo "Installing $*" >&2
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
 # Debian packages the tests need beyond a fresh machine (giflib decodes the
 # simulator's eye images in its tests; the package build needs none of them).
 install_dependencies() {
@@ -61,13 +71,7 @@ install_dependencies() {
   [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
   command -v cmake >/dev/null 2>&1 || missing+=(cmake)
   [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}" >&2
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  apt_install "${missing[@]+"${missing[@]}"}"
 }
 
 # The libFuzzer runtime of clang, for scripts/fuzz.sh only (the normal and
@@ -78,13 +82,7 @@ install_fuzz_dependencies() {
   if ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
     missing+=(libclang-rt-14-dev)
   fi
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}" >&2
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  apt_install "${missing[@]+"${missing[@]}"}"
 }
 
 build_project() {
