@@ -78,7 +78,8 @@ void check_tree(const Value* v, int depth = 0) {
     case VALUE_INT32:
     case VALUE_NONE:
       break;
-    case VALUE_STRING: {
+    case VALUE_STRING:
+    case VALUE_BYTES: {
       if (v->count < 0 || v->payload.s == nullptr) broken("string without bytes");
       volatile char sink = 0;
       for (int64_t k = 0; k < v->count; ++k) sink = sink ^ v->payload.s[k];

@@ -119,7 +119,8 @@ if [ "${VELTO_TEST_FUZZ:-1}" != 0 ]; then
   mkdir -p "$(dirname "$fuzz_log")"
   echo "test.sh: fuzzing (log: $fuzz_log)"
   status=0
-  "$ROOT/scripts/fuzz.sh" 180 -runs=500000 -seed=1 >"$fuzz_log" 2>&1 || status=$?
+  "$ROOT/scripts/fuzz.sh" 180 -runs=500000 -seed=1 -artifact_prefix="$(dirname "$fuzz_log")/" \
+    >"$fuzz_log" 2>&1 || status=$?
   if [ "$status" = 0 ]; then
     grep -E '^(stat::number_of_executed_units|Done )' "$fuzz_log" | sed 's/^/  /' || true
   else
