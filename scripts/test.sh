@@ -33,7 +33,7 @@ FAILURES=()
 # because the build or ctest itself failed, counts as one failed step).
 count_ctest() {
   local what="$1" log="$2" summary total failed
-  summary="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)"
+  summary="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)"
   if [ -z "$summary" ]; then
     FAILED=$((FAILED + 1))
     FAILURES+=("$what: no test ran")
