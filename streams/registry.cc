@@ -140,9 +140,9 @@ bool registry_is_stale(uint64_t user_data) {
 void stream_deliver(uint64_t user_data, int32_t stream_type, const Value* dict) {
   // Device-library threads deliver thousands of records a second: each keeps
   // a Python thread state for its life, so a record costs a switch of the
-  // interpreter lock rather than the creation of a thread state.
-  python_keep_thread_state();
-  PythonLockGuard python;
+  // interpreter lock rather than the creation of a thread state, and asks the
+  // main thread to hand the lock over rather than wait for it.
+  PythonLockGuard python(PythonEntry::kStreamRecord);
   if (!python.held()) return;  // interpreter exiting: drop the record
   PyObject* callable = nullptr;
   {

@@ -10,6 +10,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <new>
+
 #include "streams/records.h"
 #include "streams/registry.h"
 #include "streams/stream_types.h"
@@ -156,13 +158,39 @@ void eye_values(ValueArena* arena, const velto_eye_data& e, Value** v) {
 struct PreparedGaze {
   alignas(16) char buffer[kGazeArenaBytes];
   ValueArena arena;
-  Value* dict = nullptr;  // null until this thread's first sample
+  Value* dict;
   Value* entries[kGazeEntries];
-  ~PreparedGaze() {
-    if (dict != nullptr) value_arena_release(&arena);
+};
+
+// The thread's prepared dict, made on its first sample and freed when it
+// ends. A plain pointer, so that a sample looks the thread-local up once.
+thread_local PreparedGaze* t_gaze = nullptr;
+struct PreparedGazeOwner {
+  ~PreparedGazeOwner() {
+    if (t_gaze == nullptr) return;
+    value_arena_release(&t_gaze->arena);
+    delete t_gaze;
+    t_gaze = nullptr;
   }
 };
-thread_local PreparedGaze t_gaze;
+thread_local PreparedGazeOwner t_gaze_owner;
+
+// Builds this thread's gaze dict from `data`; null when memory runs out.
+PreparedGaze* prepare_gaze(const velto_gaze_data* data) {
+  auto* gaze = new (std::nothrow) PreparedGaze;
+  if (gaze == nullptr) return nullptr;
+  value_arena_init(&gaze->arena, gaze->buffer, sizeof gaze->buffer);
+  gaze->dict = gaze_data_to_value(data, &gaze->arena);
+  if (gaze->dict == nullptr) {
+    value_arena_release(&gaze->arena);
+    delete gaze;
+    return nullptr;
+  }
+  for (int k = 0; k < kGazeEntries; ++k) gaze->entries[k] = gaze->dict->payload.items[2 * k + 1];
+  PreparedGazeOwner& owner = t_gaze_owner;  // frees it when the thread ends
+  (void)owner;
+  return t_gaze = gaze;
+}
 
 // The numbers of a point or vector tuple, or the NaN marker in each place.
 template <int N>
@@ -303,19 +331,14 @@ extern "C" {
 // sample from inside its own call does so after the copy was made).
 void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
   if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  PreparedGaze& gaze = t_gaze;
-  if (gaze.dict == nullptr) {
-    value_arena_init(&gaze.arena, gaze.buffer, sizeof gaze.buffer);
-    gaze.dict = gaze_data_to_value(data, &gaze.arena);
-    if (gaze.dict == nullptr) {  // out of memory: drop the sample, try again next time
-      value_arena_release(&gaze.arena);
-      return;
-    }
-    for (int k = 0; k < kGazeEntries; ++k) gaze.entries[k] = gaze.dict->payload.items[2 * k + 1];
+  PreparedGaze* gaze = t_gaze;
+  if (gaze == nullptr) {
+    gaze = prepare_gaze(data);
+    if (gaze == nullptr) return;  // out of memory: drop the sample, try again next time
   } else {
-    refill_gaze(gaze.entries, *data);
+    refill_gaze(gaze->entries, *data);
   }
-  stream_deliver(word_of(user_data), STREAM_GAZE_DATA, gaze.dict);
+  stream_deliver(word_of(user_data), STREAM_GAZE_DATA, gaze->dict);
 }
 
 void external_signal_callback(const velto_external_signal_data* data, void* user_data) {

@@ -529,9 +529,16 @@ int hand_over(void*) {
 }
 
 // Takes the lock with `take` (which blocks until it has it), asking the main
-// thread to hand it over first.
+// thread to hand it over first when `ask` is set. Only stream records ask: a
+// result callback waits its turn, since asking before every one would have
+// the main thread step aside for each of a burst of results it is busy
+// queueing the requests of.
 template <typename Take>
-inline void take_as_waiter(Take take) {
+inline void take_as_waiter(bool ask, Take take) {
+  if (!ask) {
+    take();
+    return;
+  }
   g_waiters.fetch_add(1);
   if (!g_hand_over_asked.load(std::memory_order_relaxed)) {
     g_asking.fetch_add(1);
@@ -580,6 +587,23 @@ struct KeptStateOwner {
   }
 };
 thread_local KeptStateOwner t_owner;
+
+// The work of python_keep_thread_state on `self`, the calling thread's record
+// (first call on the thread only).
+void keep_thread_state(ThreadPython& self) {
+  self.asked = true;
+  // A thread with a Python thread state of its own (a Python thread emitting
+  // records itself) is left to PyGILState: the interpreter deletes its state
+  // when it ends. Asked once per thread (a locked list walk on 2.7).
+  if (PyGILState_GetThisThreadState() != nullptr) return;
+  if (!gate_enter()) return;
+  self.gil_state = static_cast<int>(PyGILState_Ensure());
+  // Keep the thread state (its use count stays at one) and drop the lock.
+  self.kept = PyEval_SaveThread();
+  KeptStateOwner& owner = t_owner;  // deletes the state when the thread ends
+  (void)owner;
+  gate_leave();
+}
 
 }  // namespace
 
@@ -648,14 +672,18 @@ void python_call_with_value(PyObject* callable, const Value* value) {
   if (PyErr_Occurred() != nullptr) PyErr_Clear();
 }
 
-PythonLockGuard::PythonLockGuard() : mode_(kNotHeld), gil_state_(0) {
-  if (!gate_enter()) return;
+PythonLockGuard::PythonLockGuard(PythonEntry entry)
+    : mode_(kNotHeld), gil_state_(0), thread_(nullptr) {
   ThreadPython& self = t_python;
+  if (entry == PythonEntry::kStreamRecord && !self.asked) keep_thread_state(self);
+  if (!gate_enter()) return;
+  thread_ = &self;
+  const bool ask = entry == PythonEntry::kStreamRecord;
   if (self.kept != nullptr && self.depth == 0) {
-    take_as_waiter([&self] { PyEval_RestoreThread(self.kept); });
+    take_as_waiter(ask, [&self] { PyEval_RestoreThread(self.kept); });
     mode_ = kKeptState;
   } else if (self.depth == 0) {
-    take_as_waiter([this] { gil_state_ = static_cast<int>(PyGILState_Ensure()); });
+    take_as_waiter(ask, [this] { gil_state_ = static_cast<int>(PyGILState_Ensure()); });
     mode_ = kGilState;
   } else {
     // Nested: this thread holds the lock already.
@@ -667,7 +695,7 @@ PythonLockGuard::PythonLockGuard() : mode_(kNotHeld), gil_state_(0) {
 
 PythonLockGuard::~PythonLockGuard() {
   if (mode_ == kNotHeld) return;
-  --t_python.depth;
+  --static_cast<ThreadPython*>(thread_)->depth;
   if (mode_ == kKeptState) {
     PyEval_SaveThread();
   } else {
@@ -678,19 +706,7 @@ PythonLockGuard::~PythonLockGuard() {
 
 void python_keep_thread_state() {
   ThreadPython& self = t_python;
-  if (self.asked) return;
-  self.asked = true;
-  // A thread with a Python thread state of its own (a Python thread emitting
-  // records itself) is left to PyGILState: the interpreter deletes its state
-  // when it ends. Asked once per thread (a locked list walk on 2.7).
-  if (PyGILState_GetThisThreadState() != nullptr) return;
-  if (!gate_enter()) return;
-  self.gil_state = static_cast<int>(PyGILState_Ensure());
-  // Keep the thread state (its use count stays at one) and drop the lock.
-  self.kept = PyEval_SaveThread();
-  KeptStateOwner& owner = t_owner;  // deletes the state when the thread ends
-  (void)owner;
-  gate_leave();
+  if (!self.asked) keep_thread_state(self);
 }
 
 void python_gate_open() {

@@ -69,11 +69,18 @@ void python_call_with_value(PyObject* callable, const Value* value);
 // is torn down (on 3.x a thread that asks for the lock after that would block
 // forever or be ended by the interpreter).
 
+// How a native thread enters Python. kStreamRecord: a stream thread delivering
+// a record: it keeps a Python thread state from its first record on (see
+// python_keep_thread_state), and asks the main thread to hand the lock over
+// rather than wait for the interpreter to do so (see the .cc). kAny: any other
+// entry, such as the worker's result callbacks, which wait their turn.
+enum class PythonEntry { kAny, kStreamRecord };
+
 // Takes the interpreter lock for its lifetime when the gate lets it through
 // (held()), and gives it back on every path. Any thread; nesting is allowed.
 class PythonLockGuard {
  public:
-  PythonLockGuard();
+  explicit PythonLockGuard(PythonEntry entry = PythonEntry::kAny);
   ~PythonLockGuard();
   PythonLockGuard(const PythonLockGuard&) = delete;
   PythonLockGuard& operator=(const PythonLockGuard&) = delete;
@@ -83,6 +90,7 @@ class PythonLockGuard {
   enum Mode { kNotHeld, kKeptState, kGilState };
   Mode mode_;
   int gil_state_;  // PyGILState_STATE, when mode_ is kGilState
+  void* thread_;   // this thread's own record in the bridge
 };
 
 // Keeps a Python thread state on the calling native thread until it ends, so
