@@ -62,16 +62,14 @@ options = parser.parse_args()
 sections = set(options.only.split(','))
 
 sys.path.insert(0, options.lib_dir)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                'simulator'))
 import velto_internal  # noqa: E402
 import bench_limit  # noqa: E402
+import velto_sim  # noqa: E402  (simulator/velto_sim.py)
 
-sim = ctypes.CDLL(os.path.join(options.lib_dir, 'libvelto.so'))
+sim = velto_sim.Simulator(options.lib_dir)
 native = ctypes.CDLL(os.path.join(options.lib_dir, 'bench_limit.so'))
-
-sim.velto_sim_reset.restype = ctypes.c_int
-sim.velto_sim_configure.argtypes = [ctypes.c_char_p]
-sim.velto_sim_configure.restype = ctypes.c_int
-sim.velto_sim_last_error.restype = ctypes.c_char_p
 
 native.bench_now_ns.restype = ctypes.c_int64
 native.bench_limit_run.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int64]
@@ -88,7 +86,7 @@ now_ns = native.bench_now_ns
 
 # ---- records -----------------------------------------------------------------
 
-from records import EyeData, GazeData, Point2, Point3  # noqa: E402
+from velto_sim import GazeData  # noqa: E402
 
 GAZE_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.POINTER(GazeData), ctypes.c_void_p)
 NAN = struct.unpack('<d', struct.pack('<Q', 0xFFF8000000000000))[0]
@@ -235,10 +233,8 @@ def trivial(d):
 
 def module_setup():
     velto_internal.startup()
-    assert sim.velto_sim_reset() == 0
-    world = {'generate': False, 'trackers': [{'address': 'tet-tcp://bench'}]}
-    if sim.velto_sim_configure(json.dumps(world)) != 0:
-        raise RuntimeError(sim.velto_sim_last_error())
+    sim.reset()
+    sim.configure({'generate': False, 'trackers': [{'address': 'velto-sim://bench'}]})
     status, devices = call('find_all_eyetrackers')
     assert status == 0, status
     return devices[0]['core_eyetracker']
