@@ -695,9 +695,10 @@ def profile(variant, n):
     if variant.startswith('latency'):
         figures = gaze_latency(variant == 'latency-busy', options.latency_seconds,
                                options.latency_hz)
-        print('%s: p50 %.0f us, p99 %.0f us, max %.0f us; %d of %d samples delivered'
-              % (variant, figures['p50_us'], figures['p99_us'], figures['max_us'],
-                 figures['count'], figures['expected']))
+        print('%s (Python %s): p50 %.0f us, p99 %.0f us, max %.0f us; %d of %d samples '
+              'delivered' % (variant, platform.python_version(), figures['p50_us'],
+                             figures['p99_us'], figures['max_us'], figures['count'],
+                             figures['expected']))
         velto_internal.cleanup()
         return
     subscribe(device, trivial)
@@ -712,7 +713,7 @@ def profile(variant, n):
         bench_limit.queue_start()
         ns = round_trip(bench_limit.queue_call, n)
         bench_limit.queue_stop()
-    print('%s: %.0f ns per unit' % (variant, ns))
+    print('%s (Python %s): %.0f ns per unit' % (variant, platform.python_version(), ns))
     unsubscribe(device)
     velto_internal.cleanup()
 
