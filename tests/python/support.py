@@ -15,8 +15,13 @@ import threading
 import time
 
 import velto_internal
-import velto_sim  # simulator/: the simulator's control interface and the record layouts
-from velto_sim import (  # noqa: F401 (re-exported: the suites build records through support)
+try:
+    import velto_sim  # simulator/: the simulator's control interface and the record layouts
+except ImportError:  # a child interpreter given only this folder and the module's on its path
+    sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                                 'simulator'))
+    import velto_sim
+from velto_sim import (  # noqa: E402,F401 (re-exported: the suites build records through support)
     DisplayArea, EyeData, EyeImage, ExternalSignalData, GazeData, Notification,
     NotificationValue, Point2, Point3, StreamErrorData, TimeSynchronizationData, to_bytes)
 
