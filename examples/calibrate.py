@@ -1,75 +1,56 @@
-"""Calibrates an eye tracker with five points, saves the calibration to a file
-and restores it from that file.
+"""Calibrates an eye tracker, reports its accuracy and precision, saves the
+calibration to a file and restores it from there.
 
-    PYTHONPATH=build/lib python2.7 examples/calibrate.py [--file calibration.bin]
-    PYTHONPATH=build/lib python2.7 examples/calibrate.py --restore-only --file calibration.bin
+    scripts/example.sh calibrate [--file calibration.bin] [--points 9]
+    scripts/example.sh calibrate --restore-only --file calibration.bin
 
-The calibration data is an opaque byte string (a str, possibly with NUL
-bytes): calibration_retrieve hands it out, calibration_apply takes it back
-unchanged, on the same tracker or later in another session.
+The calibration data is opaque bytes: the tracker hands them out and takes
+them back unchanged, in this session or a later one.
 """
-from __future__ import print_function
+from __future__ import absolute_import, division, print_function, unicode_literals
 
 import argparse
+import sys
 
-import velto_sync
-from velto_sync import call, check
-
-POINTS = ((0.5, 0.5), (0.1, 0.1), (0.1, 0.9), (0.9, 0.1), (0.9, 0.9))
-
-
-def calibrate(handle):
-    check('screen_based_calibration_enter_calibration_mode', (handle,))
-    try:
-        for x, y in POINTS:
-            # Show a target at (x, y) here and wait until the user looks at it.
-            # Coordinates are floats on the display area, 0..1 from the top left
-            # (an int such as 1 is refused with status 10).
-            status = call('screen_based_calibration_collect_data', (handle, x, y))[0]
-            print('  collected at (%.1f, %.1f): %s' % (x, y, velto_sync.status_text(status)))
-        check('screen_based_calibration_compute_and_apply', (handle,))
-        for point in check('screen_based_calibration_get_calibration_points', (handle,)):
-            print('  target %s: left %s (validity %d), right %s (validity %d)' % (
-                point['position'],
-                tuple(round(v, 3) for v in point['left_sample_position']), point['left_validity'],
-                tuple(round(v, 3) for v in point['right_sample_position']),
-                point['right_validity']))
-    finally:
-        # Always leave calibration mode, even when a step failed.
-        call('screen_based_calibration_leave_calibration_mode', (handle,))
+try:
+    import velto
+    from velto import cli
+except ImportError as _error:
+    sys.exit('cannot import velto (%s); run the examples with scripts/example.sh <name>' % _error)
 
 
-def main():
-    parser = argparse.ArgumentParser(description='Five-point calibration with save and restore.')
+def main(args):
+    with velto.open_tracker() as tracker:
+        if not args.restore_only:
+            print('Calibrating %s with %d points' % (tracker.name, len(args.points)))
+            with tracker.calibrate() as calibration:
+                for x, y in args.points:
+                    # Show a target at (x, y) here and wait until the user looks at it.
+                    calibration.collect(x, y)
+                    print('  collected at (%.1f, %.1f)' % (x, y))
+                print(calibration.compute())
+            print('Saved %d bytes to %s' % (tracker.save_calibration(args.file), args.file))
+        size = tracker.load_calibration(args.file)
+        print('Applied %d bytes from %s to %s' % (size, args.file, tracker.name))
+
+
+def parse_args():
+    parser = cli.ArgumentParser(description='Calibration with a quality report, save and restore.')
     parser.add_argument('--file', default='calibration.bin', help='where to save / restore from')
     parser.add_argument('--restore-only', action='store_true',
                         help='only apply the calibration saved in --file')
+    parser.add_argument('--points', type=int, choices=(5, 9), default=5,
+                        help='number of calibration targets (default 5)')
     args = parser.parse_args()
-
-    with velto_sync.Session():
-        tracker = velto_sync.pick_tracker(velto_sync.find_trackers())
-        if tracker is None:
-            raise SystemExit('no eye tracker found')
-        handle = tracker['core_eyetracker']
-
-        if not args.restore_only:
-            print('Calibrating %s' % tracker['device_name'])
-            calibrate(handle)
-            data = check('calibration_retrieve', (handle,))  # None: no calibration held
-            if data is None:
-                raise SystemExit('the tracker holds no calibration data')
-            with open(args.file, 'wb') as stream:
-                stream.write(data)
-            print('Saved %d bytes to %s' % (len(data), args.file))
-
-        with open(args.file, 'rb') as stream:
-            data = stream.read()
-        check('calibration_apply', (handle, data))
-        print('Applied %d bytes from %s to %s' % (len(data), args.file, tracker['device_name']))
+    # Which checks --file needs depends on --restore-only; both run before any work.
+    check = cli.readable_file if args.restore_only else cli.writable_file
+    try:
+        args.file = check(args.file)
+    except argparse.ArgumentTypeError as error:
+        parser.error('argument --file: %s' % error)
+    args.points = velto.FIVE_POINTS if args.points == 5 else velto.NINE_POINTS
+    return args
 
 
 if __name__ == '__main__':
-    try:
-        main()
-    except velto_sync.VeltoError as error:
-        raise SystemExit('calibration failed: %s' % error)
+    sys.exit(cli.run(main, parse_args()))

@@ -1,47 +1,50 @@
-"""Finds every eye tracker and prints what the module knows about each one.
+"""Finds every eye tracker and prints its description, settings and geometry.
 
-    PYTHONPATH=build/lib python2.7 examples/discover.py
+    scripts/example.sh discover
 """
-from __future__ import print_function
+from __future__ import absolute_import, division, print_function, unicode_literals
 
-import velto_sync
-from velto_sync import check
+import sys
+
+try:
+    import velto
+    from velto import cli
+except ImportError as _error:
+    sys.exit('cannot import velto (%s); run the examples with scripts/example.sh <name>' % _error)
+
+
+def show(tracker):
+    print()
+    print(tracker.name)
+    # The description: plain attributes, read once at discovery.
+    for label, value in (('address', tracker.address), ('serial number', tracker.serial_number),
+                         ('model', tracker.model), ('firmware', tracker.firmware_version),
+                         ('capabilities', ', '.join(tracker.capabilities) or '(none)'),
+                         ('handle', tracker.handle)):
+        print('  %-16s %s' % (label, value))
+    # Settings and geometry: each property asks the tracker.
+    print('  %-16s %s Hz (now %g Hz)' % ('frequencies', ', '.join('%g' % f for f in tracker.frequencies),
+                                         tracker.frequency))
+    print('  %-16s %s (now %s)' % ('tracking modes', ', '.join(tracker.modes), tracker.mode))
+    area = tracker.display_area
+    print('  %-16s %g x %g mm, top left at (%g, %g, %g) mm'
+          % (('display area', area.width, area.height) + area.top_left))
+    print('  %-16s centre at (%g, %g, %g) mm' % (('track box',) + tracker.track_box.center))
+    # The same tracker again, opened by its address.
+    with velto.open_tracker(address=tracker.address) as again:
+        print('  %-16s %s' % ('by address', 'same handle' if again.handle == tracker.handle
+                              else 'handle %d' % again.handle))
 
 
 def main():
-    with velto_sync.Session():
-        print('SDK version', check('get_sdk_version'))
-        trackers = velto_sync.find_trackers()
-        print('%d eye tracker(s) found' % len(trackers))
-        for tracker in trackers:
-            # A device description: five texts, a tuple of capability names and
-            # the device handle (a long) that every device operation takes.
-            handle = tracker['core_eyetracker']
-            print()
-            print(tracker['device_name'])
-            for key in ('address', 'serial_number', 'model', 'firmware_version'):
-                print('  %-18s %s' % (key, tracker[key]))
-            print('  %-18s %s' % ('capabilities',
-                                  ', '.join(tracker['device_capabilities']) or '(none)'))
-            print('  %-18s %d' % ('handle', handle))
-
-            # Settings and geometry, read with the same handle.
-            frequencies = check('get_all_gaze_output_frequencies', (handle,))
-            print('  %-18s %s Hz (now %s Hz)' % (
-                'frequencies', ', '.join('%g' % f for f in frequencies),
-                check('get_gaze_output_frequency', (handle,))))
-            print('  %-18s %s (now %s)' % (
-                'tracking modes', ', '.join(check('get_all_eye_tracking_modes', (handle,))),
-                check('get_eye_tracking_mode', (handle,))))
-            area = check('get_display_area', (handle,))
-            print('  %-18s %.1f x %.1f mm, top left at (%.1f, %.1f, %.1f) mm' % (
-                ('display area', area['width'], area['height']) + area['top_left']))
-
-            # The same tracker again, opened by its address instead of its handle.
-            again = check('get_device', (tracker['address'],))
-            print('  %-18s %s' % ('get_device', 'same handle' if again['core_eyetracker'] == handle
-                                  else 'handle %d' % again['core_eyetracker']))
+    cli.ArgumentParser(description='Lists every eye tracker found.').parse_args()
+    trackers = velto.find_trackers()
+    print('Device library %s' % velto.library_version())
+    print('%d eye tracker(s) found' % len(trackers))
+    for tracker in trackers:
+        with tracker:
+            show(tracker)
 
 
 if __name__ == '__main__':
-    main()
+    sys.exit(cli.run(main))

@@ -21,6 +21,49 @@ find_python() {
 }
 PYTHON="$(find_python)"
 
+# The build folder for running the examples with $PYTHON: $VELTO_BUILD_DIR,
+# else build/ for 2.7 and build-py<major><minor>/ for another interpreter, so
+# that builds for several interpreters sit side by side.
+module_build_dir() {
+  case "${VELTO_BUILD_DIR:-}" in
+    "") ;;
+    /*) echo "$VELTO_BUILD_DIR"; return ;;
+    *) echo "$PWD/$VELTO_BUILD_DIR"; return ;;
+  esac
+  local version
+  version="$("$PYTHON" -c 'import sys; print("%d%d" % sys.version_info[:2])')"
+  if [ "$version" = 27 ]; then echo "$ROOT/build"; else echo "$ROOT/build-py$version"; fi
+}
+
+# Builds the extension module (and with it the device library) for $PYTHON
+# if needed, into $BUILD, quietly; shows the log's end and fails if it fails.
+build_module() {
+  if [ ! -x "$PYTHON" ] && ! command -v "$PYTHON" >/dev/null 2>&1; then
+    echo "No Python interpreter at $PYTHON; set PYTHON=/path/to/python" >&2
+    exit 1
+  fi
+  BUILD="$(module_build_dir)"
+  install_dependencies
+  local log="$BUILD/module-build.log"
+  mkdir -p "$BUILD"
+  if ! { cmake -S "$ROOT" -B "$BUILD" -DPython_EXECUTABLE="$PYTHON" &&
+         cmake --build "$BUILD" -j2 --target velto_internal; } >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "The build failed; the full log is $log" >&2
+    exit 1
+  fi
+}
+
+# Installs the given Debian packages (none given: nothing to do).
+apt_install() {
+  [ $# -gt 0 ] || return 0
+  echo "Installing $*" >&2
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
 # Debian packages the tests need beyond a fresh machine (giflib decodes the
 # simulator's eye images in its tests; the package build needs none of them).
 install_dependencies() {
@@ -28,13 +71,7 @@ install_dependencies() {
   [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
   command -v cmake >/dev/null 2>&1 || missing+=(cmake)
   [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}" >&2
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  apt_install "${missing[@]+"${missing[@]}"}"
 }
 
 # The libFuzzer runtime of clang, for scripts/fuzz.sh only (the normal and
@@ -45,13 +82,7 @@ install_fuzz_dependencies() {
   if ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
     missing+=(libclang-rt-14-dev)
   fi
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}" >&2
-    local sudo=""
-    [ "$(id -u)" = 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  apt_install "${missing[@]+"${missing[@]}"}"
 }
 
 build_project() {

@@ -54,7 +54,7 @@ print(velto_backend.build_sdist(sys.argv[2]))' "$ROOT" "$WORK" >"$WORK/sdist-nam
 run_demo() {
   local python="$1" out="$2"
   (cd / && "$python" "$WORK/examples/demo.py" --seconds 1 --out "$out")
-  for f in gaze.csv eye_image.gif scanpath.svg events.jsonl calibration.bin; do
+  for f in gaze.csv events.jsonl metadata.json scanpath.svg calibration.bin eye_images; do
     [ -s "$out/$f" ] || { echo "the demo wrote no $out/$f"; return 1; }
   done
 }

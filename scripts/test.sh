@@ -95,7 +95,7 @@ for python in $(test_pythons); do
     scale=()
     case "$version" in
       3.8 | 3.13) ;;
-      *) scale=(VELTO_STRESS_SECONDS=6 VELTO_EXIT_REPEAT=0.25 VELTO_BAD_INPUT_CASES=5000) ;;
+      *) scale=(VELTO_STRESS_SECONDS=10 VELTO_EXIT_REPEAT=0.25 VELTO_BAD_INPUT_CASES=5000) ;;
     esac
     { cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$python" >/dev/null &&
       cmake --build "$build" -j"$(nproc)" --target velto_internal velto >/dev/null &&

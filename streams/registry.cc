@@ -115,11 +115,6 @@ void registry_set_log(uint64_t user_data) { g_log.store(user_data); }
 
 uint64_t registry_log() { return g_log.load(); }
 
-int64_t log_slot_current() {
-  const uint64_t word = g_log.load();
-  return word == kNoSubscription ? -1 : static_cast<int64_t>(slot_of(word));
-}
-
 void registry_teardown() {
   Subscription* slots;
   uint64_t capacity;

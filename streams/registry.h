@@ -48,8 +48,6 @@ void registry_remove(int32_t stream_type, int64_t device, std::vector<PyObject*>
 // unsubscribe of the log stream; kept by the teardown. Any thread.
 void registry_set_log(uint64_t user_data);
 uint64_t registry_log();
-// The slot index of the log subscription, -1 when there is none.
-int64_t log_slot_current();
 
 // Releases every registered callable and empties the registry; the log word
 // is kept and the device library is not called. Interpreter lock held

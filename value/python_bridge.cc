@@ -11,6 +11,8 @@
 
 #include "value/python_bridge.h"
 
+#include "value/value_block.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -30,6 +32,36 @@ namespace {
 // would have become.
 
 #if PY_MAJOR_VERSION >= 3
+
+#if PY_VERSION_HEX < 0x03090000
+// Python 3.8 refuses pending calls from the moment it starts to exit (before
+// the atexit hooks run) and reports the refusal through the asking thread's
+// thread state, which a native thread has none of: it crashes. So on 3.8 the
+// hand-over stops when threading's shutdown starts, the first step of exit.
+void stop_hand_over();
+
+PyObject* shutdown_hook(PyObject* original, PyObject*) {
+  stop_hand_over();
+  return PyObject_CallObject(original, nullptr);
+}
+PyMethodDef g_shutdown_hook = {"_shutdown", shutdown_hook, METH_NOARGS, nullptr};
+
+void stop_hand_over_when_exit_starts() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* original = threading ? PyObject_GetAttrString(threading, "_shutdown") : nullptr;
+  PyObject* hook = original ? PyCFunction_New(&g_shutdown_hook, original) : nullptr;
+  if (hook == nullptr || PyObject_SetAttrString(threading, "_shutdown", hook) != 0) {
+    // No way to know when exit starts: no hand-overs at all on this interpreter.
+    stop_hand_over();
+  }
+  Py_XDECREF(hook);
+  Py_XDECREF(original);
+  Py_XDECREF(threading);
+  PyErr_Clear();
+}
+#else
+void stop_hand_over_when_exit_starts() {}
+#endif
 
 PyObject* text_object(const char* bytes, Py_ssize_t length) {
   return PyUnicode_DecodeUTF8(bytes, length, "surrogateescape");
@@ -84,6 +116,8 @@ Value* integer_argument(PyObject* object) {
 }
 
 #else  // Python 2.7
+
+void stop_hand_over_when_exit_starts() {}
 
 PyObject* text_object(const char* bytes, Py_ssize_t length) {
   return PyString_FromStringAndSize(bytes, length);
@@ -238,14 +272,10 @@ const KeyEntry* cached_key(const char* bytes, int64_t length) {
 
 // The key met at each position of the dict converted last. Stream dicts of
 // one kind repeat their keys in the same order, so the key at position k is
-// first checked against this one, which spares the hash and the probe: by
-// address when both are static text (value_string_is_static: gaze keys refer
-// to the translator's key table, so no byte is compared), otherwise by
-// content. `entry` is a cache entry, kept for good; `text` is set only for
-// static text, whose address never names other bytes. Guarded by the
-// interpreter lock like the cache.
+// first compared with this one, which spares the hash and the probe. `entry`
+// is a cache entry, kept for good. Guarded by the interpreter lock like the
+// cache.
 struct KeyHint {
-  const char* text;
   const KeyEntry* entry;
 };
 constexpr Py_ssize_t kKeyHintPositions = 32;
@@ -324,6 +354,14 @@ inline __attribute__((always_inline)) PyObject* value_or_none(const Value* item,
   PyObject* tuple = PyTuple_New(count);
   if (!tuple) return none_in_place();
   Value* const* items = item->payload.items;
+  if (value_internal::is_float_tuple(item)) {
+    // A point or vector of the gaze dict: floats only, no kind to look at.
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      PyObject* number = PyFloat_FromDouble(items[k]->payload.f);
+      PyTuple_SET_ITEM(tuple, k, number ? number : none_in_place());
+    }
+    return tuple;
+  }
   for (Py_ssize_t k = 0; k < count; ++k)
     PyTuple_SET_ITEM(tuple, k, item_or_none(items[k], depth + 1));
   return tuple;
@@ -338,13 +376,24 @@ inline __attribute__((always_inline)) PyObject* dict_key(const Value* node, Py_s
   if (node->kind != VALUE_STRING || !node->payload.s) return to_python(node, depth + 1);
   const char* bytes = node->payload.s;
   const int64_t length = node->count < 0 ? 0 : node->count;
+  // A shared key of a constant key table (every gaze key): its Python key
+  // sits beside it once made, so it costs a load.
+  if (void** slot = value_internal::shared_key_slot(node)) {
+    if (*slot == nullptr) {
+      const KeyEntry* entry = cached_key(bytes, length);
+      if (!entry) return text_object(bytes, static_cast<Py_ssize_t>(length));
+      *slot = entry->key;
+    }
+    *owned = false;
+    return static_cast<PyObject*>(*slot);
+  }
   KeyHint* hint = position < kKeyHintPositions ? &g_key_hint[position] : nullptr;
   const KeyEntry* entry = hint ? hint->entry : nullptr;
   if (!entry || entry->length != length ||
-      (hint->text != bytes && !keys_equal(entry->bytes, bytes, static_cast<size_t>(length)))) {
+      !keys_equal(entry->bytes, bytes, static_cast<size_t>(length))) {
     entry = cached_key(bytes, length);
     if (!entry) return text_object(bytes, static_cast<Py_ssize_t>(length));
-    if (hint) *hint = KeyHint{value_string_is_static(node) ? bytes : nullptr, entry};
+    if (hint) hint->entry = entry;
   }
   *owned = false;
   return entry->key;
@@ -435,28 +484,98 @@ bool gate_enter() {
 
 void gate_leave() { g_inside.fetch_sub(1); }
 
-// The thread state a native thread keeps (python_keep_thread_state), null on
-// every other thread. With it, taking the lock is a plain switch to that state:
-// no lookup of the thread's state and no use count to maintain. t_depth counts
-// the guards this thread holds; a nested guard goes through PyGILState, which
-// knows the thread already holds the lock.
-thread_local PyThreadState* t_kept = nullptr;
-thread_local int t_depth = 0;
+// ---- Handing the lock over ----------------------------------------------------
+//
+// A native thread waiting for the interpreter lock while the main thread runs
+// Python code depends on the interpreter to hand the lock over: Python 3 does
+// so only after its switch interval (5 ms by default), and 2.7's lock has no
+// fairness at all, so a busy main thread can keep it for many milliseconds.
+// Samples at 1200 Hz cannot wait that long. So a thread about to wait asks the
+// main thread, through a pending call (run at the main thread's next bytecode
+// boundary), to step aside: the main thread gives the lock up and waits,
+// without it, until a waiting thread has taken it (at most kHandOverLimit),
+// then takes it back. When the lock was free after all, the pending call
+// finds nobody waiting and returns at once. Only the main thread runs pending
+// calls, so a busy thread other than the main one is not asked.
+std::atomic<int> g_waiters{0};            // native threads about to block on the lock
+std::atomic<bool> g_hand_over_asked{false};  // a pending call is queued
+std::atomic<bool> g_handing_over{false};  // the main thread waits for a taker
+std::atomic<uint64_t> g_takes{0};         // locks taken while handing over
+std::atomic<bool> g_hand_over_off{false};  // no more pending calls: the interpreter exits
+std::atomic<int> g_asking{0};             // threads between the check of that and the ask
+constexpr auto kHandOverLimit = std::chrono::milliseconds(2);
+
+// Stops asking for hand-overs for good, once no thread is in the middle of
+// asking. Any thread.
+void stop_hand_over() {
+  g_hand_over_off.store(true);
+  while (g_asking.load() != 0) std::this_thread::yield();
+}
+
+int hand_over(void*) {
+  g_hand_over_asked.store(false);
+  if (g_waiters.load() == 0 || !g_open.load()) return 0;
+  const uint64_t before = g_takes.load();
+  g_handing_over.store(true);
+  Py_BEGIN_ALLOW_THREADS
+  const auto deadline = std::chrono::steady_clock::now() + kHandOverLimit;
+  while (g_takes.load() == before && g_waiters.load() != 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  Py_END_ALLOW_THREADS
+  g_handing_over.store(false);
+  return 0;
+}
+
+// Takes the lock with `take` (which blocks until it has it), asking the main
+// thread to hand it over first.
+template <typename Take>
+inline void take_as_waiter(Take take) {
+  g_waiters.fetch_add(1);
+  if (!g_hand_over_asked.load(std::memory_order_relaxed)) {
+    g_asking.fetch_add(1);
+    if (!g_hand_over_off.load() && !g_hand_over_asked.exchange(true) &&
+        Py_AddPendingCall(hand_over, nullptr) != 0) {
+      g_hand_over_asked.store(false);  // the queue is full: the interpreter hands over in time
+    }
+    g_asking.fetch_sub(1);
+  }
+  take();
+  g_waiters.fetch_sub(1);
+  if (g_handing_over.load()) g_takes.fetch_add(1);
+}
+
+// What a thread knows of itself, in one trivially destructible record so that
+// a delivery finds it with one thread-local lookup. `kept`: the thread state a
+// native thread keeps (python_keep_thread_state), null on every other thread;
+// with it, taking the lock is a plain switch to that state, with no lookup of
+// the thread's state and no use count to maintain. `depth`: the guards this
+// thread holds; a nested guard goes through PyGILState, which knows the
+// thread already holds the lock. `asked`: whether python_keep_thread_state
+// looked at this thread already.
+struct ThreadPython {
+  PyThreadState* kept;
+  int depth;
+  bool asked;
+  int gil_state;  // the PyGILState_STATE of the Ensure that made `kept`
+};
+thread_local ThreadPython t_python;
 
 // Deletes the kept thread state when its thread ends (skipped once the
 // interpreter is exiting: the state then goes away with the interpreter).
+// Made only on threads that keep a state.
 struct KeptStateOwner {
-  bool asked = false;  // whether this thread was looked at already
-  int gil_state = 0;   // the PyGILState_STATE of the Ensure that made the state
   ~KeptStateOwner() {
-    if (t_kept == nullptr) return;
-    t_kept = nullptr;
+    ThreadPython& self = t_python;
+    if (self.kept == nullptr) return;
+    self.kept = nullptr;
     if (!gate_enter()) return;
     PyGILState_Ensure();
     // Undo this Ensure without releasing the lock, then the one that made the
     // state, which brings its use count to zero and deletes it.
     PyGILState_Release(PyGILState_LOCKED);
-    PyGILState_Release(static_cast<PyGILState_STATE>(gil_state));
+    PyGILState_Release(static_cast<PyGILState_STATE>(self.gil_state));
     gate_leave();
   }
 };
@@ -531,19 +650,24 @@ void python_call_with_value(PyObject* callable, const Value* value) {
 
 PythonLockGuard::PythonLockGuard() : mode_(kNotHeld), gil_state_(0) {
   if (!gate_enter()) return;
-  if (t_kept != nullptr && t_depth == 0) {
-    PyEval_RestoreThread(t_kept);
+  ThreadPython& self = t_python;
+  if (self.kept != nullptr && self.depth == 0) {
+    take_as_waiter([&self] { PyEval_RestoreThread(self.kept); });
     mode_ = kKeptState;
+  } else if (self.depth == 0) {
+    take_as_waiter([this] { gil_state_ = static_cast<int>(PyGILState_Ensure()); });
+    mode_ = kGilState;
   } else {
+    // Nested: this thread holds the lock already.
     gil_state_ = static_cast<int>(PyGILState_Ensure());
     mode_ = kGilState;
   }
-  ++t_depth;
+  ++self.depth;
 }
 
 PythonLockGuard::~PythonLockGuard() {
   if (mode_ == kNotHeld) return;
-  --t_depth;
+  --t_python.depth;
   if (mode_ == kKeptState) {
     PyEval_SaveThread();
   } else {
@@ -553,25 +677,31 @@ PythonLockGuard::~PythonLockGuard() {
 }
 
 void python_keep_thread_state() {
-  KeptStateOwner& owner = t_owner;
-  if (owner.asked) return;
-  owner.asked = true;
+  ThreadPython& self = t_python;
+  if (self.asked) return;
+  self.asked = true;
   // A thread with a Python thread state of its own (a Python thread emitting
   // records itself) is left to PyGILState: the interpreter deletes its state
   // when it ends. Asked once per thread (a locked list walk on 2.7).
   if (PyGILState_GetThisThreadState() != nullptr) return;
   if (!gate_enter()) return;
-  owner.gil_state = static_cast<int>(PyGILState_Ensure());
+  self.gil_state = static_cast<int>(PyGILState_Ensure());
   // Keep the thread state (its use count stays at one) and drop the lock.
-  t_kept = PyEval_SaveThread();
+  self.kept = PyEval_SaveThread();
+  KeptStateOwner& owner = t_owner;  // deletes the state when the thread ends
+  (void)owner;
   gate_leave();
 }
 
-void python_gate_open() { g_open.store(true); }
+void python_gate_open() {
+  stop_hand_over_when_exit_starts();
+  g_open.store(true);
+}
 
 bool python_gate_is_open() { return g_open.load(); }
 
 void python_gate_close_and_drain() {
+  stop_hand_over();
   g_open.store(false);
   if (g_inside.load() == 0) return;
   // Let the threads already inside take the interpreter lock, finish and leave.

@@ -160,17 +160,21 @@ struct ValueKey {
 };
 // A VALUE_DICT of `pairs` pairs with VALUE_STRING keys made from `keys` and
 // null value slots, which the caller fills (from the same arena) before the
-// dict is used or freed. The keys must be a constant table of string
-// literals, unchanged for the life of the process: in an arena each key node
-// refers to its text instead of copying it (value_string_is_static), which
-// spares the copy and lets the Python bridge know the key by its address. A
-// text not NUL-terminated at its length is copied all the same, and on the
-// heap (null arena) every key is a copy. Null only when memory runs out.
+// dict is used or freed. The keys must be a constant table, unchanged for the
+// life of the process: in an arena the keys are nodes made once per table and
+// shared by every dict built from it (value_string_is_static), which spares
+// making them per dict and lets the Python bridge keep its key object beside
+// each (value_static_key_slot). On the heap (null arena) every key is a copy.
+// Null only when memory runs out. Any thread.
 Value* value_arena_dict_static_keys(ValueArena* arena, int32_t pairs, const ValueKey* keys);
-// Whether a VALUE_STRING node's bytes are static text it refers to (a key
-// made by value_arena_dict_static_keys) rather than its own copy: such bytes
-// never move or change, so their address identifies the text.
+// Whether a VALUE_STRING node is a shared key of a constant key table (made
+// by value_arena_dict_static_keys): it lives, unchanged, for the life of the
+// process.
 bool value_string_is_static(const Value* v);
+// The word kept beside a shared key node for the Python bridge (null for any
+// other node). Starts null; read and written by the bridge alone, under the
+// interpreter lock.
+void** value_static_key_slot(const Value* v);
 // A VALUE_TUPLE of `count` VALUE_FLOAT items holding `values` bit for bit (a
 // NaN marker stays the marker): value_build "ff"/"fff"/"nn"/"nnn" in one step.
 // In an arena the tuple and its items take one reservation. Null only when

@@ -6,8 +6,11 @@
 // nodes come from one buffer on the callback's stack instead of ~60 pool
 // allocations and a recursive free. Heap chunks, taken when the buffer is
 // full, carry an ArenaChunk link in front and are freed by value_arena_release.
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <atomic>
 
 #include "value/value_block.h"
 
@@ -75,8 +78,84 @@ Value* value_arena_container(ValueArena* arena, int32_t kind, int32_t count) {
   return new_with_slots(arena, kind, count, n + 1);
 }
 
-// In an arena: one reservation for the dict and its slots, one per key node
-// (with the copy of a key that is not NUL-terminated text).
+namespace {
+
+// The key nodes of one constant key table (SharedKeyNode, value_block.h),
+// made on first use and kept for the life of the process, shared by every
+// arena dict built from that table: a dict costs no key nodes at all.
+struct SharedKeys {
+  const ValueKey* table;
+  int32_t pairs;
+  SharedKeys* next;
+  SharedKeyNode* nodes;
+};
+
+// Lock-free list: readers walk it; a writer pushes with a compare-and-swap
+// (two threads making the same table at once keep one, the other is freed).
+std::atomic<SharedKeys*> g_shared_keys{nullptr};
+
+SharedKeys* find_shared(SharedKeys* list, const ValueKey* keys, int32_t pairs) {
+  for (SharedKeys* s = list; s != nullptr; s = s->next)
+    if (s->table == keys && s->pairs == pairs) return s;
+  return nullptr;
+}
+
+void free_shared(SharedKeys* shared) {
+  for (int32_t k = 0; k < shared->pairs; ++k) {
+    const ValueKey& key = shared->table[k];
+    if (shared->nodes[k].value.payload.s != key.text) free(shared->nodes[k].value.payload.s);
+  }
+  free(shared->nodes);
+  free(shared);
+}
+
+// The shared nodes of `keys`, or null when memory runs out.
+const SharedKeyNode* shared_key_nodes(const ValueKey* keys, int32_t pairs) {
+  SharedKeys* head = g_shared_keys.load(std::memory_order_acquire);
+  if (SharedKeys* found = find_shared(head, keys, pairs)) return found->nodes;
+  auto* made = static_cast<SharedKeys*>(calloc(1, sizeof(SharedKeys)));
+  auto* nodes = static_cast<SharedKeyNode*>(calloc(pairs > 0 ? pairs : 1, sizeof(SharedKeyNode)));
+  if (!made || !nodes) {
+    free(made);
+    free(nodes);
+    return nullptr;
+  }
+  made->table = keys;
+  made->pairs = pairs;
+  made->nodes = nodes;
+  for (int32_t k = 0; k < pairs; ++k) {
+    const size_t length = keys[k].text ? keys[k].length : 0;
+    char* text = const_cast<char*>(keys[k].text);
+    if (!is_static_key(keys[k])) {
+      // Not NUL-terminated at its length: a copy of its own, kept as long.
+      text = static_cast<char*>(calloc(1, length + 1));
+      if (!text) {
+        made->pairs = k;
+        free_shared(made);
+        return nullptr;
+      }
+      if (length) memcpy(text, keys[k].text, length);
+    }
+    nodes[k].header.size_class = kArenaStaticTextClass;
+    nodes[k].header.magic = kArenaMagic;
+    nodes[k].value.kind = VALUE_STRING;
+    nodes[k].value.count = static_cast<int64_t>(length);
+    nodes[k].value.payload.s = text;
+  }
+  for (;;) {
+    made->next = head;
+    if (g_shared_keys.compare_exchange_weak(head, made, std::memory_order_acq_rel)) return nodes;
+    if (SharedKeys* found = find_shared(head, keys, pairs)) {
+      free_shared(made);
+      return found->nodes;
+    }
+  }
+}
+
+}  // namespace
+
+// In an arena: one reservation for the dict and its slots; the keys are the
+// table's shared nodes. On the heap every key is a copy.
 Value* value_arena_dict_static_keys(ValueArena* arena, int32_t pairs, const ValueKey* keys) {
   if (pairs < 0) pairs = 0;
   const size_t n = static_cast<size_t>(pairs);
@@ -97,43 +176,26 @@ Value* value_arena_dict_static_keys(ValueArena* arena, int32_t pairs, const Valu
     }
     return dict;
   }
+  const SharedKeyNode* shared = shared_key_nodes(keys, pairs);
+  if (!shared) return nullptr;
   constexpr size_t kNodeBytes = sizeof(BlockHeader) + sizeof(Value);
   char* bytes = arena_reserve(arena, kNodeBytes + (2 * n + 1) * sizeof(Value*));
   if (!bytes) return nullptr;
   arena_header(bytes);
   Value* dict = reinterpret_cast<Value*>(bytes + sizeof(BlockHeader));
-  memset(dict, 0, sizeof(Value));
   dict->kind = VALUE_DICT;
   dict->count = pairs;
-  dict->payload.items = reinterpret_cast<Value**>(dict + 1);
-  memset(dict->payload.items, 0, (2 * n + 1) * sizeof(Value*));
+  Value** items = reinterpret_cast<Value**>(dict + 1);
+  dict->payload.items = items;
   for (size_t k = 0; k < n; ++k) {
-    const bool is_static = is_static_key(keys[k]);
-    // A copied key carries its bytes and the NUL, rounded up to 8. A null key
-    // text is taken as the empty string.
-    const size_t length = keys[k].text ? keys[k].length : 0;
-    const size_t block = is_static ? kNodeBytes : (kNodeBytes + length + 1 + 7) & ~size_t{7};
-    char* at = arena_reserve(arena, block);
-    // Out of memory: nothing to free, the arena's release takes it all.
-    if (!at) return nullptr;
-    BlockHeader* header = reinterpret_cast<BlockHeader*>(at);
-    header->size_class = is_static ? kArenaStaticTextClass : kArenaClass;
-    header->magic = kArenaMagic;
-    Value* key = reinterpret_cast<Value*>(at + sizeof(BlockHeader));
-    memset(key, 0, sizeof(Value));
-    key->kind = VALUE_STRING;
-    key->count = static_cast<int64_t>(length);
-    if (is_static) {
-      key->payload.s = const_cast<char*>(keys[k].text);
-    } else {
-      memset(at + block - 8, 0, 8);  // the NUL and the padding after the bytes
-      key->payload.s = reinterpret_cast<char*>(key + 1);
-      if (length) memcpy(key->payload.s, keys[k].text, length);
-    }
-    dict->payload.items[2 * k] = key;
+    items[2 * k] = const_cast<Value*>(&shared[k].value);
+    items[2 * k + 1] = nullptr;
   }
+  items[2 * n] = nullptr;
   return dict;
 }
+
+void** value_static_key_slot(const Value* v) { return v ? shared_key_slot(v) : nullptr; }
 
 bool value_string_is_static(const Value* v) {
   if (!v || v->kind != VALUE_STRING) return false;
@@ -165,6 +227,9 @@ Value* value_arena_float_tuple(ValueArena* arena, int32_t count, const double* v
   char* bytes = arena_reserve(arena, tuple_bytes + n * kItemBytes);
   if (!bytes) return nullptr;
   arena_header(bytes);
+  // Marked as floats only, so the Python bridge converts it without looking
+  // at each item's kind.
+  reinterpret_cast<BlockHeader*>(bytes)->size_class = kArenaFloatTupleClass;
   Value* tuple = reinterpret_cast<Value*>(bytes + sizeof(BlockHeader));
   memset(tuple, 0, sizeof(Value));
   tuple->kind = VALUE_TUPLE;

@@ -46,13 +46,43 @@ constexpr uint32_t kArenaClass = 0xfffffffeu;
 // An arena VALUE_STRING whose bytes are static text it refers to.
 constexpr uint32_t kArenaStaticTextClass = 0xfffffffdu;
 constexpr uint32_t kArenaMagic = 0x4e455241u;  // "AREN"
+// An arena VALUE_TUPLE whose items are all VALUE_FLOAT (value_arena_float_tuple).
+constexpr uint32_t kArenaFloatTupleClass = 0xfffffffcu;
 
 inline bool is_arena_node(const Value* v) {
   return (reinterpret_cast<const BlockHeader*>(v) - 1)->magic == kArenaMagic;
 }
 
+// Whether `v` (a VALUE_TUPLE) is an arena tuple of floats only.
+inline bool is_float_tuple(const Value* v) {
+  const BlockHeader* header = reinterpret_cast<const BlockHeader*>(v) - 1;
+  return header->magic == kArenaMagic && header->size_class == kArenaFloatTupleClass;
+}
+
 // Makes room for at least `total` bytes in a new heap chunk of the arena.
 bool arena_grow(ValueArena* arena, size_t total);
+
+// A shared key node of a constant key table (value_arena_dict_static_keys): a
+// static text node with a word in front of its header for the Python bridge.
+struct SharedKeyNode {
+  void* bridge_slot;
+  BlockHeader header;
+  Value value;
+};
+static_assert(offsetof(SharedKeyNode, value) - offsetof(SharedKeyNode, header) ==
+                  sizeof(BlockHeader),
+              "a shared key node's header must sit right before it");
+
+// The bridge's word beside a shared key node, or null for any other node.
+inline void** shared_key_slot(const Value* v) {
+  const BlockHeader* header = reinterpret_cast<const BlockHeader*>(v) - 1;
+  if (v->kind != VALUE_STRING || header->magic != kArenaMagic ||
+      header->size_class != kArenaStaticTextClass)
+    return nullptr;
+  auto* node = reinterpret_cast<SharedKeyNode*>(
+      const_cast<char*>(reinterpret_cast<const char*>(v)) - offsetof(SharedKeyNode, value));
+  return &node->bridge_slot;
+}
 
 // `total` raw bytes (a multiple of 8) from the arena, or null when no memory
 // is left.

@@ -1,16 +1,12 @@
-// Unit tests of the worker's building blocks: signals, locks, the request
-// queue and the function table.
-#include <string.h>
-
+// Unit tests of the worker's building blocks: signals, locks and the request
+// queue.
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "operations/function_table.h"
 #include "module/runtime.h"
 #include "module/sync.h"
 
@@ -18,41 +14,30 @@ namespace {
 
 using std::chrono::milliseconds;
 
-TEST(Signal, SetsBeforeAWaitAreAllConsumedByIt) {
-  Signal* signal = signal_new();
-  signal_set(signal);
-  signal_set(signal);
-  signal_wait(signal);  // returns at once
-
+// A wait on `signal` blocks until the next set (which it consumes).
+void expect_wait_blocks_until_set(Signal* signal) {
   std::atomic<bool> woke{false};
   std::thread waiter([&] {
     signal_wait(signal);
     woke = true;
   });
   std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_FALSE(woke.load()) << "the second wait must block until the next set";
+  EXPECT_FALSE(woke.load()) << "a wait returned without a set";
   signal_set(signal);
   waiter.join();
-  EXPECT_TRUE(woke.load());
-  signal_free(signal);
 }
 
-TEST(Signal, TestAndClearReportsASetOnce) {
+TEST(Signal, SetsBeforeAWaitAreConsumedByItTestAndClearReportsASetOnce) {
   Signal* signal = signal_new();
+  signal_set(signal);
+  signal_set(signal);
+  signal_wait(signal);  // returns at once, consuming both sets
+  expect_wait_blocks_until_set(signal);
   EXPECT_FALSE(signal_test_and_clear(signal));
   signal_set(signal);
   EXPECT_TRUE(signal_test_and_clear(signal));
   EXPECT_FALSE(signal_test_and_clear(signal));
-  // A cleared signal no longer satisfies a wait.
-  std::atomic<bool> woke{false};
-  std::thread waiter([&] {
-    signal_wait(signal);
-    woke = true;
-  });
-  std::this_thread::sleep_for(milliseconds(30));
-  EXPECT_FALSE(woke.load());
-  signal_set(signal);
-  waiter.join();
+  expect_wait_blocks_until_set(signal);  // a cleared set no longer satisfies a wait
   signal_free(signal);
 }
 
@@ -115,33 +100,32 @@ TEST(Primitives, LockExcludesAndThreadsRun) {
   lock_free(lock);
 }
 
-Request* make_request(int tag) {
+void push_tag(Runtime* runtime, int tag) {
   Request* request = new Request();
   request->arguments = value_new_int32(tag);
-  return request;
+  runtime_push(runtime, request);
+}
+
+// Pops one request and frees it: its tag, or -1 when the queue is empty.
+int pop_tag(Runtime* runtime) {
+  Request* request = runtime_pop(runtime);
+  if (request == nullptr) return -1;
+  const int tag = request->arguments->payload.i32;
+  value_free(request->arguments);
+  delete request;
+  return tag;
 }
 
 TEST(RequestQueue, PopsInAppendOrderAndEmptiesHeadAndTail) {
   Runtime* runtime = runtime_new();
-  EXPECT_EQ(runtime_pop(runtime), nullptr);
-  for (int i = 0; i < 5; ++i) runtime_push(runtime, make_request(i));
+  EXPECT_EQ(-1, pop_tag(runtime));
+  for (int i = 0; i < 5; ++i) push_tag(runtime, i);
   EXPECT_TRUE(signal_test_and_clear(runtime->work)) << "an append sets the work signal";
-  for (int i = 0; i < 5; ++i) {
-    Request* request = runtime_pop(runtime);
-    ASSERT_NE(request, nullptr);
-    EXPECT_EQ(request->arguments->payload.i32, i);
-    value_free(request->arguments);
-    delete request;
-  }
-  EXPECT_EQ(runtime->head, nullptr);
-  EXPECT_EQ(runtime->tail, nullptr);
-  // The queue works again after being emptied.
-  runtime_push(runtime, make_request(9));
-  Request* request = runtime_pop(runtime);
-  ASSERT_NE(request, nullptr);
-  EXPECT_EQ(request->arguments->payload.i32, 9);
-  value_free(request->arguments);
-  delete request;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(i, pop_tag(runtime));
+  EXPECT_EQ(nullptr, runtime->head);
+  EXPECT_EQ(nullptr, runtime->tail);
+  push_tag(runtime, 9);  // the queue works again after being emptied
+  EXPECT_EQ(9, pop_tag(runtime));
   runtime_release(runtime);
 }
 
@@ -150,70 +134,20 @@ TEST(RequestQueue, ConcurrentProducersLoseNothing) {
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([runtime, t] {
-      for (int i = 0; i < 1000; ++i) runtime_push(runtime, make_request(t * 1000 + i));
+      for (int i = 0; i < 1000; ++i) push_tag(runtime, t * 1000 + i);
     });
   }
-  int popped = 0;
   std::vector<int> last(4, -1);
-  while (popped < 4000) {
-    Request* request = runtime_pop(runtime);
-    if (request == nullptr) continue;
-    const int tag = request->arguments->payload.i32;
+  for (int popped = 0; popped < 4000;) {
+    const int tag = pop_tag(runtime);
+    if (tag < 0) continue;
     EXPECT_GT(tag % 1000, last[tag / 1000]) << "one producer's requests stay in order";
     last[tag / 1000] = tag % 1000;
-    value_free(request->arguments);
-    delete request;
     ++popped;
   }
   for (auto& p : producers) p.join();
-  EXPECT_EQ(runtime_pop(runtime), nullptr);
+  EXPECT_EQ(-1, pop_tag(runtime));
   runtime_release(runtime);
-}
-
-TEST(FunctionTable, HoldsTheTwentySixOperationsInOrder) {
-  const char* expected[] = {"terminate",
-                            "get_system_time_stamp",
-                            "get_sdk_version",
-                            "find_all_eyetrackers",
-                            "get_device",
-                            "get_device_data",
-                            "report_stream_error",
-                            "subscribe_to",
-                            "unsubscribe_from",
-                            "get_all_gaze_output_frequencies",
-                            "get_gaze_output_frequency",
-                            "set_gaze_output_frequency",
-                            "get_all_eye_tracking_modes",
-                            "get_eye_tracking_mode",
-                            "set_eye_tracking_mode",
-                            "get_display_area",
-                            "get_track_box",
-                            "calibration_retrieve",
-                            "calibration_apply",
-                            "set_device_name",
-                            "screen_based_calibration_enter_calibration_mode",
-                            "screen_based_calibration_leave_calibration_mode",
-                            "screen_based_calibration_collect_data",
-                            "screen_based_calibration_discard_data",
-                            "screen_based_calibration_compute_and_apply",
-                            "screen_based_calibration_get_calibration_points"};
-  size_t rows = 0;
-  while (kFunctionTable[rows].name != nullptr) ++rows;
-  ASSERT_EQ(rows, 26u);
-  for (size_t i = 0; i < rows; ++i) {
-    EXPECT_STREQ(kFunctionTable[i].name, expected[i]);
-    EXPECT_NE(kFunctionTable[i].handler, nullptr);
-    EXPECT_EQ(function_table_lookup(expected[i]), kFunctionTable[i].handler);
-  }
-  EXPECT_EQ(kFunctionTable[rows].handler, nullptr);
-}
-
-TEST(FunctionTable, LookupIsExactAndCaseSensitive) {
-  EXPECT_EQ(function_table_lookup("Terminate"), nullptr);
-  EXPECT_EQ(function_table_lookup("terminate "), nullptr);
-  EXPECT_EQ(function_table_lookup("termin"), nullptr);
-  EXPECT_EQ(function_table_lookup(""), nullptr);
-  EXPECT_EQ(function_table_lookup(nullptr), nullptr);
 }
 
 }  // namespace

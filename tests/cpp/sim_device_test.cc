@@ -10,20 +10,12 @@
 
 #include "device/velto.h"
 #include "sim_json.h"
+#include "test_support.h"
 #include "velto_sim.h"
 
 namespace {
 
 using velto_sim::JsonValue;
-
-std::vector<velto_eyetracker*> all_trackers() {
-  size_t count = 0;
-  EXPECT_EQ(velto_find_all_eyetrackers(nullptr, 0, &count), 0);
-  std::vector<velto_eyetracker*> handles(count);
-  EXPECT_EQ(velto_find_all_eyetrackers(handles.data(), count, &count), 0);
-  handles.resize(count);
-  return handles;
-}
 
 std::string property(velto_eyetracker* t, int index) {
   char buffer[VELTO_PROPERTY_BUFFER_SIZE];
@@ -35,12 +27,9 @@ std::string property(velto_eyetracker* t, int index) {
 // The call log, read with the simulator's own JSON reader (the Python suites
 // read it with Python's json module).
 JsonValue call_log() {
-  size_t size = velto_sim_calls(nullptr, 0);
-  std::vector<char> text(size + 1);
-  EXPECT_EQ(velto_sim_calls(text.data(), text.size()), size);
   JsonValue log;
   std::string error;
-  EXPECT_TRUE(velto_sim::json_parse(text.data(), &log, &error)) << error;
+  EXPECT_TRUE(velto_sim::json_parse(sim_call_log().c_str(), &log, &error)) << error;
   return log;
 }
 
@@ -80,11 +69,11 @@ TEST_F(SimDeviceTest, LifecycleGatesEveryDeviceFunction) {
   EXPECT_GT(stamp, 0);
   ASSERT_EQ(velto_initialize(), 0);
   EXPECT_EQ(velto_initialize(), 0);
-  EXPECT_EQ(all_trackers().size(), 2u);
+  EXPECT_EQ(sim_trackers().size(), 2u);
   // Reset leaves the library initialised even after a terminate.
   ASSERT_EQ(velto_terminate(), 0);
   ASSERT_EQ(velto_sim_reset(), 0);
-  EXPECT_EQ(all_trackers().size(), 2u);
+  EXPECT_EQ(sim_trackers().size(), 2u);
 }
 
 TEST_F(SimDeviceTest, DiscoveryFollowsTheSizeQueryPattern) {
@@ -110,26 +99,14 @@ TEST_F(SimDeviceTest, DiscoveryFollowsTheSizeQueryPattern) {
   EXPECT_EQ(velto_get_eyetracker("velto-usb://nothing", &found), VELTO_SIM_STATUS_INVALID_HANDLE);
 }
 
-TEST_F(SimDeviceTest, PropertiesAndCapabilitiesOfTheDefaultWorld) {
-  auto t = all_trackers();
-  EXPECT_EQ(property(t[0], VELTO_PROPERTY_ADDRESS), "velto-tcp://192.168.71.20");
-  EXPECT_EQ(property(t[0], VELTO_PROPERTY_DEVICE_NAME), "Velto Lab A");
-  EXPECT_EQ(property(t[0], VELTO_PROPERTY_SERIAL_NUMBER), "VS5-2041-0187");
-  EXPECT_EQ(property(t[0], VELTO_PROPERTY_MODEL), "Velto Spectra 5");
-  EXPECT_EQ(property(t[0], VELTO_PROPERTY_FIRMWARE_VERSION), "2.14.1");
-  EXPECT_EQ(property(t[1], VELTO_PROPERTY_DEVICE_NAME), "Velto Nano");
-  EXPECT_NE(property(t[0], VELTO_PROPERTY_SERIAL_NUMBER), property(t[1], VELTO_PROPERTY_SERIAL_NUMBER));
-  EXPECT_NE(property(t[0], VELTO_PROPERTY_FIRMWARE_VERSION),
-            property(t[1], VELTO_PROPERTY_FIRMWARE_VERSION));
-  int32_t mask = -1;
-  EXPECT_EQ(velto_get_capabilities(t[0], &mask), 0);
-  EXPECT_EQ(mask, 7);
-  EXPECT_EQ(velto_get_capabilities(t[1], &mask), 0);
-  EXPECT_EQ(mask, 0);
-
+// The default world's properties and capabilities are test_discovery's; the
+// refusals are the simulator's own.
+TEST_F(SimDeviceTest, PropertyIndexAndHandleAreChecked) {
+  velto_eyetracker* t = sim_trackers()[0];
   char buffer[VELTO_PROPERTY_BUFFER_SIZE];
-  EXPECT_EQ(velto_get_property(t[0], 5, buffer), VELTO_SIM_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(velto_get_property(t[0], -1, buffer), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  int32_t mask = -1;
+  EXPECT_EQ(velto_get_property(t, 5, buffer), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_get_property(t, -1, buffer), VELTO_SIM_STATUS_INVALID_ARGUMENT);
   // Unknown and null handles are looked up, never dereferenced.
   EXPECT_EQ(velto_get_property(bogus_handle(), 0, buffer), VELTO_SIM_STATUS_INVALID_HANDLE);
   EXPECT_EQ(velto_get_property(nullptr, 0, buffer), VELTO_SIM_STATUS_INVALID_HANDLE);
@@ -137,11 +114,11 @@ TEST_F(SimDeviceTest, PropertiesAndCapabilitiesOfTheDefaultWorld) {
 }
 
 TEST_F(SimDeviceTest, HandlesAreNeverReusedAcrossWorlds) {
-  auto before = all_trackers();
+  auto before = sim_trackers();
   ASSERT_EQ(velto_sim_reset(), 0);
-  auto after = all_trackers();
+  auto after = sim_trackers();
   ASSERT_EQ(velto_sim_configure("{}"), 0);
-  auto configured = all_trackers();
+  auto configured = sim_trackers();
   for (velto_eyetracker* old : before) {
     int32_t mask = 0;
     EXPECT_EQ(velto_get_capabilities(old, &mask), VELTO_SIM_STATUS_INVALID_HANDLE);
@@ -153,50 +130,34 @@ TEST_F(SimDeviceTest, HandlesAreNeverReusedAcrossWorlds) {
   }
 }
 
+// The lists themselves are test_settings'; the pattern is the simulator's.
 TEST_F(SimDeviceTest, FrequenciesAndModesUseGuessAndRetry) {
-  auto t = all_trackers();
+  velto_eyetracker* t = sim_trackers()[0];
   float freqs[8];
   std::fill(freqs, freqs + 8, -1.0f);
   int32_t count = 0;
-  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t[0], freqs, 4, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t, freqs, 4, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(count, 6);
   EXPECT_EQ(freqs[0], -1.0f);  // nothing written on a refusal
-  ASSERT_EQ(velto_get_all_gaze_output_frequencies(t[0], freqs, 6, &count), 0);
-  ASSERT_EQ(count, 6);
-  EXPECT_EQ(freqs[0], 23.976f);
-  EXPECT_NE(static_cast<double>(freqs[0]), 23.976);  // not exact in float32
-  EXPECT_EQ(freqs[5], 600.0f);
-  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t[1], freqs, 4, &count), 0);
-  EXPECT_EQ(count, 2);
-
+  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t, freqs, 6, &count), 0);
+  EXPECT_EQ(count, 6);
   char modes[8][VELTO_MODE_NAME_SIZE];
-  EXPECT_EQ(velto_get_all_eye_tracking_modes(t[0], modes, 3, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(velto_get_all_eye_tracking_modes(t, modes, 3, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(count, 5);
-  ASSERT_EQ(velto_get_all_eye_tracking_modes(t[0], modes, 5, &count), 0);
-  EXPECT_STREQ(modes[0], "Default");
-  EXPECT_STREQ(modes[3], "Bright light");
-  EXPECT_EQ(velto_get_all_eye_tracking_modes(t[0], modes, -1, &count), VELTO_SIM_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(velto_get_all_eye_tracking_modes(t[1], modes, 3, &count), 0);
-  EXPECT_EQ(count, 2);
+  EXPECT_EQ(velto_get_all_eye_tracking_modes(t, modes, 5, &count), 0);
+  EXPECT_EQ(count, 5);
+  EXPECT_EQ(velto_get_all_eye_tracking_modes(t, modes, -1, &count), VELTO_SIM_STATUS_INVALID_ARGUMENT);
 }
 
-TEST_F(SimDeviceTest, SettersValidateAndTakeEffect) {
-  auto t = all_trackers();
-  float frequency = 0;
-  EXPECT_EQ(velto_set_gaze_output_frequency(t[0], 61.0f), VELTO_SIM_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(velto_set_gaze_output_frequency(t[0], 120.0f), 0);
-  EXPECT_EQ(velto_get_gaze_output_frequency(t[0], &frequency), 0);
-  EXPECT_EQ(frequency, 120.0f);
+// Setting and reading back through the module is test_settings'; the limits
+// of each value are the simulator's own.
+TEST_F(SimDeviceTest, SettersKeepToTheTrackersOffersAndLimits) {
+  auto t = sim_trackers();
   EXPECT_EQ(velto_set_gaze_output_frequency(t[1], 120.0f), VELTO_SIM_STATUS_INVALID_ARGUMENT);
-
-  char mode[VELTO_MODE_NAME_SIZE];
-  EXPECT_EQ(velto_set_eye_tracking_mode(t[0], "Cyclops"), VELTO_SIM_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(velto_set_eye_tracking_mode(t[0], "Infant"), 0);
-  EXPECT_EQ(velto_get_eye_tracking_mode(t[0], mode), 0);
-  EXPECT_STREQ(mode, "Infant");
-
+  EXPECT_EQ(velto_set_eye_tracking_mode(t[1], "Infant"), VELTO_SIM_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(velto_set_device_name(t[0], ""), VELTO_SIM_STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(velto_set_device_name(t[0], std::string(128, 'n').c_str()), VELTO_SIM_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(velto_set_device_name(t[0], std::string(128, 'n').c_str()),
+            VELTO_SIM_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(velto_set_device_name(t[0], nullptr), VELTO_SIM_STATUS_INVALID_ARGUMENT);
   const std::string longest(127, 'n');
   EXPECT_EQ(velto_set_device_name(t[0], longest.c_str()), 0);
@@ -205,7 +166,7 @@ TEST_F(SimDeviceTest, SettersValidateAndTakeEffect) {
 }
 
 TEST_F(SimDeviceTest, DisplayAreaIsA24InchWideScreenAboveTheTracker) {
-  auto t = all_trackers();
+  auto t = sim_trackers();
   velto_display_area a{};
   ASSERT_EQ(velto_get_display_area(t[0], &a), 0);
   EXPECT_NEAR(std::hypot(a.width, a.height), 609.6, 1.0);  // 24 inches in mm
@@ -220,16 +181,14 @@ TEST_F(SimDeviceTest, DisplayAreaIsA24InchWideScreenAboveTheTracker) {
   EXPECT_EQ(velto_get_track_box(bogus_handle(), &b), VELTO_SIM_STATUS_INVALID_HANDLE);
 }
 
+// A whole calibration through the module (collect before entering, leave
+// twice, the points' positions, the data applied to the other tracker) is
+// test_calibration's; the other refusals and the samples are checked here.
 TEST_F(SimDeviceTest, CalibrationStateMachine) {
-  velto_eyetracker* t = all_trackers()[0];
+  velto_eyetracker* t = sim_trackers()[0];
   size_t count = 99;
-  EXPECT_EQ(velto_screen_based_calibration_collect_data(t, 0.5f, 0.5f), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
   EXPECT_EQ(velto_screen_based_calibration_discard_data(t, 0.5f, 0.5f), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
   EXPECT_EQ(velto_screen_based_calibration_compute_and_apply(t), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
-  EXPECT_EQ(velto_screen_based_calibration_leave_calibration_mode(t), VELTO_SIM_STATUS_NOT_IN_CALIBRATION_MODE);
-  EXPECT_EQ(velto_retrieve_calibration_data(t, nullptr, 0, &count), 0);
-  EXPECT_EQ(count, 0u);  // the default trackers hold no calibration
-
   ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), 0);
   EXPECT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), VELTO_SIM_STATUS_ALREADY_IN_CALIBRATION_MODE);
   EXPECT_EQ(velto_screen_based_calibration_compute_and_apply(t), VELTO_SIM_STATUS_NO_DATA);
@@ -245,8 +204,6 @@ TEST_F(SimDeviceTest, CalibrationStateMachine) {
   EXPECT_EQ(velto_screen_based_calibration_get_calibration_points(t, points, 1, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(count, 1u);
   ASSERT_EQ(velto_screen_based_calibration_get_calibration_points(t, points, 2, &count), 0);
-  EXPECT_EQ(points[0].position.x, 0.1f);
-  EXPECT_EQ(points[1].position.y, 0.9f);
   for (const auto& p : points) {
     EXPECT_NEAR(p.left_sample_position.x, p.position.x, 0.05);
     EXPECT_NEAR(p.right_sample_position.y, p.position.y, 0.05);
@@ -260,8 +217,8 @@ TEST_F(SimDeviceTest, CalibrationStateMachine) {
   EXPECT_EQ(count, 2u);
 }
 
-TEST_F(SimDeviceTest, CalibrationDataRoundTripsAndDamageIsRejected) {
-  velto_eyetracker* t = all_trackers()[0];
+TEST_F(SimDeviceTest, CalibrationDataDamageIsRejected) {
+  velto_eyetracker* t = sim_trackers()[0];
   ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), 0);
   ASSERT_EQ(velto_screen_based_calibration_collect_data(t, 0.3f, 0.7f), 0);
   ASSERT_EQ(velto_screen_based_calibration_compute_and_apply(t), 0);
@@ -274,13 +231,7 @@ TEST_F(SimDeviceTest, CalibrationDataRoundTripsAndDamageIsRejected) {
   ASSERT_EQ(velto_retrieve_calibration_data(t, block.data(), block.size(), &size), 0);
   ASSERT_EQ(size, block.size());
   EXPECT_NE(std::find(block.begin(), block.end(), 0), block.end());  // binary, with NUL bytes
-
-  // Another tracker's world: apply the block to the second tracker.
-  velto_eyetracker* other = all_trackers()[1];
-  EXPECT_EQ(velto_apply_calibration_data(other, block.data(), block.size()), 0);
-  std::vector<uint8_t> back(block.size());
-  ASSERT_EQ(velto_retrieve_calibration_data(other, back.data(), back.size(), &size), 0);
-  EXPECT_EQ(back, block);
+  EXPECT_EQ(velto_apply_calibration_data(t, block.data(), block.size()), 0);
 
   std::vector<uint8_t> bad = block;
   bad[0] ^= 0xFF;  // magic
@@ -297,7 +248,7 @@ TEST_F(SimDeviceTest, CalibrationDataRoundTripsAndDamageIsRejected) {
 }
 
 TEST_F(SimDeviceTest, FaultRulesSkipThenFailThenExpire) {
-  velto_eyetracker* t = all_trackers()[0];
+  velto_eyetracker* t = sim_trackers()[0];
   int32_t mask = 0;
   ASSERT_EQ(velto_sim_fail("velto_get_capabilities", 42, 1, 2), 0);
   EXPECT_EQ(velto_get_capabilities(t, &mask), 0);
@@ -329,11 +280,11 @@ TEST_F(SimDeviceTest, FaultRulesSkipThenFailThenExpire) {
   // Reset removes every rule.
   ASSERT_EQ(velto_sim_fail("velto_get_capabilities", 5, 0, -1), 0);
   ASSERT_EQ(velto_sim_reset(), 0);
-  EXPECT_EQ(velto_get_capabilities(all_trackers()[0], &mask), 0);
+  EXPECT_EQ(velto_get_capabilities(sim_trackers()[0], &mask), 0);
 }
 
 TEST_F(SimDeviceTest, CallLogRecordsScalarArguments) {
-  velto_eyetracker* t = all_trackers()[0];
+  velto_eyetracker* t = sim_trackers()[0];
   velto_sim_clear_calls();
   char buffer[VELTO_PROPERTY_BUFFER_SIZE];
   velto_get_property(t, 3, buffer);
@@ -346,9 +297,8 @@ TEST_F(SimDeviceTest, CallLogRecordsScalarArguments) {
   velto_get_capabilities(t, &mask);  // a failed call is logged as well
   const JsonValue log = call_log();
   ASSERT_EQ(log.items.size(), 6u);
-  const int64_t handle = static_cast<int64_t>(reinterpret_cast<intptr_t>(t));
   EXPECT_EQ(entry(log, 0, "function").text, "velto_get_property");
-  EXPECT_EQ(entry(log, 0, "handle").integer, handle);
+  EXPECT_EQ(entry(log, 0, "handle").integer, handle_value(t));
   EXPECT_EQ(entry(log, 0, "index").integer, 3);
   EXPECT_EQ(entry(log, 1, "frequency").number, static_cast<double>(23.976f));
   EXPECT_EQ(entry(log, 2, "text").text, "quote \" and \\ backslash");
@@ -377,7 +327,7 @@ TEST_F(SimDeviceTest, CallLogKeepsTheLatestHundredThousandCalls) {
 }
 
 TEST_F(SimDeviceTest, ConfigureReplacesTheWorldOrChangesNothing) {
-  auto before = all_trackers();
+  auto before = sim_trackers();
   const char* refused[] = {
       "{",                                                   // malformed
       "[]",                                                  // not an object
@@ -397,7 +347,7 @@ TEST_F(SimDeviceTest, ConfigureReplacesTheWorldOrChangesNothing) {
     EXPECT_NE(velto_sim_configure(text), 0) << text;
     EXPECT_NE(std::string(velto_sim_last_error()), "") << text;
   }
-  EXPECT_EQ(all_trackers(), before);
+  EXPECT_EQ(sim_trackers(), before);
 
   const std::string name127(127, 'N');
   const std::string world = R"({"sdk_version": [1, 5, 0, 43], "trackers": [
@@ -406,7 +356,7 @@ TEST_F(SimDeviceTest, ConfigureReplacesTheWorldOrChangesNothing) {
        "eye_tracking_modes": ["A"], "calibration_data": "00ff0010",
        "display_area": {"width": 100.5}}]})";
   ASSERT_EQ(velto_sim_configure(world.c_str()), 0) << velto_sim_last_error();
-  auto t = all_trackers();
+  auto t = sim_trackers();
   ASSERT_EQ(t.size(), 1u);
   EXPECT_EQ(property(t[0], VELTO_PROPERTY_ADDRESS), "sim://one");
   EXPECT_EQ(property(t[0], VELTO_PROPERTY_DEVICE_NAME), name127);
@@ -428,7 +378,7 @@ TEST_F(SimDeviceTest, ConfigureReplacesTheWorldOrChangesNothing) {
   EXPECT_EQ(a.height, 298.9f);  // the rest stays default
 
   ASSERT_EQ(velto_sim_configure("{\"trackers\": []}"), 0);
-  EXPECT_TRUE(all_trackers().empty());
+  EXPECT_TRUE(sim_trackers().empty());
   // A name one byte too long for the property buffer is refused.
   const std::string too_long = "{\"trackers\": [{\"model\": \"" + std::string(128, 'm') + "\"}]}";
   EXPECT_NE(velto_sim_configure(too_long.c_str()), 0);

@@ -1,17 +1,16 @@
 // The simulator's own formats: the JSON reader and writer (world description,
 // call log) and the GIF encoder of the eye images, checked against giflib's
-// decoder.
+// decoder (test_support).
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gif_lib.h>
 #include <gtest/gtest.h>
 
 #include "sim_gif.h"
 #include "sim_json.h"
+#include "test_support.h"
 
 namespace {
 
@@ -129,38 +128,6 @@ TEST(SimJsonTest, WrittenStringsAndNumbersReadBackExactly) {
   }
 }
 
-// Decodes a GIF with giflib into gray levels (palette index -> red value).
-bool decode_gray(const std::vector<uint8_t>& gif, int* width, int* height, std::vector<uint8_t>* pixels) {
-  struct Reader {
-    const std::vector<uint8_t>* data;
-    size_t pos;
-  } reader{&gif, 0};
-  auto read = [](GifFileType* f, GifByteType* out, int n) -> int {
-    Reader* r = static_cast<Reader*>(f->UserData);
-    const int k = static_cast<int>(std::min<size_t>(n, r->data->size() - r->pos));
-    std::memcpy(out, r->data->data() + r->pos, k);
-    r->pos += k;
-    return k;
-  };
-  int error = 0;
-  GifFileType* f = DGifOpen(&reader, read, &error);
-  if (f == nullptr) return false;
-  bool ok = DGifSlurp(f) == GIF_OK && f->ImageCount == 1 && f->SColorMap != nullptr &&
-            f->SColorMap->ColorCount == 256;
-  if (ok) {
-    *width = f->SWidth;
-    *height = f->SHeight;
-    pixels->clear();
-    for (int i = 0; i < f->SWidth * f->SHeight; ++i) {
-      const GifColorType c = f->SColorMap->Colors[f->SavedImages[0].RasterBits[i]];
-      ok = ok && c.Red == c.Green && c.Green == c.Blue;
-      pixels->push_back(c.Red);
-    }
-  }
-  DGifCloseFile(f, &error);
-  return ok;
-}
-
 TEST(SimGifTest, EncodedPicturesDecodeToTheSamePixels) {
   std::mt19937 random(7);
   struct Picture {
@@ -179,7 +146,8 @@ TEST(SimGifTest, EncodedPicturesDecodeToTheSamePixels) {
     EXPECT_EQ(std::string(gif.begin(), gif.begin() + 6), "GIF87a");
     int width = 0, height = 0;
     std::vector<uint8_t> decoded;
-    ASSERT_TRUE(decode_gray(gif, &width, &height, &decoded)) << p.width << "x" << p.height;
+    ASSERT_TRUE(decode_gray_gif(std::string(gif.begin(), gif.end()), &width, &height, &decoded))
+        << p.width << "x" << p.height;
     EXPECT_EQ(width, p.width);
     EXPECT_EQ(height, p.height);
     EXPECT_TRUE(decoded == pixels) << p.width << "x" << p.height << " kind " << p.kind;

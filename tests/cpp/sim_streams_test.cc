@@ -1,34 +1,24 @@
 // The simulated device library's streams: subscription bookkeeping, delivery
 // guarantees, generated records and the eye images' GIF encoding.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gif_lib.h>
 #include <gtest/gtest.h>
 
 #include "device/velto.h"
+#include "test_support.h"
 #include "velto_sim.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-std::vector<velto_eyetracker*> all_trackers() {
-  size_t count = 0;
-  EXPECT_EQ(velto_find_all_eyetrackers(nullptr, 0, &count), 0);
-  std::vector<velto_eyetracker*> handles(count);
-  EXPECT_EQ(velto_find_all_eyetrackers(handles.data(), count, &count), 0);
-  return handles;
-}
-
-int64_t id(velto_eyetracker* t) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(t)); }
 
 // Records of one type collected by callbacks, with the user data and the
 // thread of each call.
@@ -60,59 +50,46 @@ struct Recorder {
   }
 };
 
-Recorder<velto_gaze_data>* gaze_rec;
-void on_gaze(const velto_gaze_data* d, void* u) { gaze_rec->add(*d, u); }
-void on_gaze_other(const velto_gaze_data* d, void* u) { gaze_rec->add(*d, u); }
+// One recorder per stream, made afresh for each test (and never destroyed
+// while a library thread may still call in: see the process exit test).
+struct Recorders {
+  Recorder<velto_gaze_data> gaze;
+  Recorder<velto_notification> note;
+  Recorder<velto_stream_error_data> error;
+  Recorder<velto_time_synchronization_data> sync;
+  Recorder<velto_external_signal_data> signal;
+  Recorder<velto_eye_image> image;
+  Recorder<int64_t> log;
+};
+Recorders* rec;
 
-Recorder<velto_notification>* note_rec;
-void on_note(const velto_notification* d, void* u) { note_rec->add(*d, u); }
-
-Recorder<velto_stream_error_data>* error_rec;
-void on_error(const velto_stream_error_data* d, void* u) { error_rec->add(*d, u, d->message); }
-
-Recorder<velto_time_synchronization_data>* sync_rec;
-void on_sync(const velto_time_synchronization_data* d, void* u) { sync_rec->add(*d, u); }
-
-Recorder<velto_external_signal_data>* signal_rec;
-void on_signal(const velto_external_signal_data* d, void* u) { signal_rec->add(*d, u); }
-
-Recorder<velto_eye_image>* image_rec;
+void on_gaze(const velto_gaze_data* d, void* u) { rec->gaze.add(*d, u); }
+void on_gaze_other(const velto_gaze_data* d, void* u) { rec->gaze.add(*d, u); }
+void on_note(const velto_notification* d, void* u) { rec->note.add(*d, u); }
+void on_error(const velto_stream_error_data* d, void* u) { rec->error.add(*d, u, d->message); }
+void on_sync(const velto_time_synchronization_data* d, void* u) { rec->sync.add(*d, u); }
+void on_signal(const velto_external_signal_data* d, void* u) { rec->signal.add(*d, u); }
 void on_image(const velto_eye_image* d, void* u) {
-  image_rec->add(*d, u, std::string(static_cast<const char*>(d->image_data), d->image_size));
+  rec->image.add(*d, u, std::string(static_cast<const char*>(d->image_data), d->image_size));
 }
-
-Recorder<int64_t>* log_rec;
 void on_log(int64_t stamp, int32_t source, int32_t level, const char* message) {
-  log_rec->add(stamp, reinterpret_cast<void*>(static_cast<intptr_t>(source * 10 + level)), message);
+  rec->log.add(stamp, reinterpret_cast<void*>(static_cast<intptr_t>(source * 10 + level)), message);
 }
 
 class SimStreamsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(velto_sim_reset(), 0);
-    gaze_rec = new Recorder<velto_gaze_data>();
-    note_rec = new Recorder<velto_notification>();
-    error_rec = new Recorder<velto_stream_error_data>();
-    sync_rec = new Recorder<velto_time_synchronization_data>();
-    signal_rec = new Recorder<velto_external_signal_data>();
-    image_rec = new Recorder<velto_eye_image>();
-    log_rec = new Recorder<int64_t>();
+    rec = new Recorders();
   }
   void TearDown() override {
-    // Reset returns only when no callback runs any more.
-    velto_sim_reset();
-    delete gaze_rec;
-    delete note_rec;
-    delete error_rec;
-    delete sync_rec;
-    delete signal_rec;
-    delete image_rec;
-    delete log_rec;
+    velto_sim_reset();  // returns only when no callback runs any more
+    delete rec;
   }
   // The default trackers without generation threads.
   std::vector<velto_eyetracker*> quiet_world() {
     EXPECT_EQ(velto_sim_configure("{\"generate\": false}"), 0);
-    return all_trackers();
+    return sim_trackers();
   }
 };
 
@@ -125,22 +102,22 @@ TEST_F(SimStreamsTest, EmitReachesEverySubscriptionOfThatStreamAndTracker) {
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze, reinterpret_cast<void*>(2)), 0);  // same pair: one
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze_other, reinterpret_cast<void*>(3)), 0);
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[1], on_gaze, reinterpret_cast<void*>(4)), 0);
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 3);
-  EXPECT_EQ(gaze_rec->user_data, (std::vector<intptr_t>{1, 2, 3}));
-  EXPECT_EQ(gaze_rec->records[0].device_time_stamp, 77);
-  EXPECT_EQ(gaze_rec->threads[0], std::this_thread::get_id());  // synchronous
-  EXPECT_EQ(velto_sim_emit(2, id(t[0]), &record), 0);  // another stream
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 3);
+  EXPECT_EQ(rec->gaze.user_data, (std::vector<intptr_t>{1, 2, 3}));
+  EXPECT_EQ(rec->gaze.records[0].device_time_stamp, 77);
+  EXPECT_EQ(rec->gaze.threads[0], std::this_thread::get_id());  // synchronous
+  EXPECT_EQ(velto_sim_emit(2, handle_value(t[0]), &record), 0);  // another stream
   EXPECT_EQ(velto_sim_emit(1, 12345, &record), 0);    // no such tracker
-  EXPECT_EQ(velto_sim_emit(7, id(t[0]), &record), -1);
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), nullptr), -1);
+  EXPECT_EQ(velto_sim_emit(7, handle_value(t[0]), &record), -1);
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), nullptr), -1);
 
   // Unsubscribing a callback removes all of its subscriptions, only those.
   ASSERT_EQ(velto_unsubscribe_from_gaze_data(t[0], on_gaze), 0);
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 1);
-  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), &record, 1000), 1000);
-  EXPECT_EQ(velto_sim_emit_burst(1, id(t[1]), &record, 3), 3);
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 1);
+  EXPECT_EQ(velto_sim_emit_burst(1, handle_value(t[0]), &record, 1000), 1000);
+  EXPECT_EQ(velto_sim_emit_burst(1, handle_value(t[1]), &record, 3), 3);
   ASSERT_EQ(velto_unsubscribe_from_gaze_data(t[0], on_gaze_other), 0);
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 0);
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 0);
   EXPECT_EQ(velto_unsubscribe_from_gaze_data(t[0], on_gaze_other), 0);  // nothing left: fine
 }
 
@@ -162,12 +139,12 @@ TEST_F(SimStreamsTest, BurstStopsAtASubscriptionEndedDuringIt) {
   velto_gaze_data record{};
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_burst_gaze, nullptr), 0);
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_burst_other, nullptr), 0);
-  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), &record, 100), 110);
+  EXPECT_EQ(velto_sim_emit_burst(1, handle_value(t[0]), &record, 100), 110);
   EXPECT_EQ(g_burst_calls, 10);
   EXPECT_EQ(g_burst_other_calls, 100);
-  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), &record, 5), 5);
-  EXPECT_EQ(velto_sim_emit_burst(7, id(t[0]), &record, 5), -1);
-  EXPECT_EQ(velto_sim_emit_burst(1, id(t[0]), nullptr, 5), -1);
+  EXPECT_EQ(velto_sim_emit_burst(1, handle_value(t[0]), &record, 5), 5);
+  EXPECT_EQ(velto_sim_emit_burst(7, handle_value(t[0]), &record, 5), -1);
+  EXPECT_EQ(velto_sim_emit_burst(1, handle_value(t[0]), nullptr, 5), -1);
 }
 
 TEST_F(SimStreamsTest, SubscriptionArgumentsAreChecked) {
@@ -191,7 +168,7 @@ TEST_F(SimStreamsTest, FaultRulesApplyToSubscribeFunctions) {
   ASSERT_EQ(velto_sim_fail("velto_subscribe_to_notifications", 13, 0, 1), 0);
   EXPECT_EQ(velto_subscribe_to_notifications(t[0], on_note, nullptr), 13);
   velto_notification n{};
-  EXPECT_EQ(velto_sim_emit(5, id(t[0]), &n), 0);  // nothing was subscribed
+  EXPECT_EQ(velto_sim_emit(5, handle_value(t[0]), &n), 0);  // nothing was subscribed
   ASSERT_EQ(velto_sim_fail("velto_logging_unsubscribe", 14, 0, 1), 0);
   ASSERT_EQ(velto_logging_subscribe(on_log), 0);
   EXPECT_EQ(velto_logging_unsubscribe(), 14);
@@ -217,7 +194,7 @@ TEST_F(SimStreamsTest, UnsubscribeWaitsForARunningCallback) {
   blocking = &b;
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze_blocking, nullptr), 0);
   velto_gaze_data record{};
-  std::thread emitter([&] { velto_sim_emit(1, id(t[0]), &record); });
+  std::thread emitter([&] { velto_sim_emit(1, handle_value(t[0]), &record); });
   while (!b.entered) std::this_thread::sleep_for(milliseconds(1));
   std::atomic<bool> returned{false};
   std::atomic<bool> finished_at_return{false};
@@ -232,12 +209,12 @@ TEST_F(SimStreamsTest, UnsubscribeWaitsForARunningCallback) {
   unsubscriber.join();
   emitter.join();
   EXPECT_TRUE(finished_at_return);
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 0);
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 0);
 }
 
 velto_eyetracker* self_tracker;
 void on_gaze_unsubscribing(const velto_gaze_data* d, void* u) {
-  gaze_rec->add(*d, u);
+  rec->gaze.add(*d, u);
   // From inside its own callback: must not wait for itself.
   EXPECT_EQ(velto_unsubscribe_from_gaze_data(self_tracker, on_gaze_unsubscribing), 0);
 }
@@ -247,8 +224,8 @@ TEST_F(SimStreamsTest, UnsubscribeFromInsideItsOwnCallbackReturns) {
   self_tracker = t[0];
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze_unsubscribing, nullptr), 0);
   velto_gaze_data record{};
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 1);
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 0);
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 1);
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 0);
 }
 
 std::atomic<int> terminate_calls;
@@ -257,48 +234,48 @@ void on_gaze_terminating(const velto_gaze_data* d, void* u) {
     // On the library's own generation thread: terminate joins every other
     // thread and must not join this one.
     EXPECT_EQ(velto_terminate(), 0);
-    gaze_rec->add(*d, u);
+    rec->gaze.add(*d, u);
   }
 }
 
 TEST_F(SimStreamsTest, TerminateFromInsideAGeneratedCallbackDoesNotDeadlock) {
-  auto t = all_trackers();
+  auto t = sim_trackers();
   terminate_calls = 0;
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze_terminating, nullptr), 0);
-  ASSERT_TRUE(gaze_rec->wait_for(1));
-  EXPECT_NE(gaze_rec->threads[0], std::this_thread::get_id());
+  ASSERT_TRUE(rec->gaze.wait_for(1));
+  EXPECT_NE(rec->gaze.threads[0], std::this_thread::get_id());
   size_t count = 0;
   EXPECT_EQ(velto_find_all_eyetrackers(nullptr, 0, &count), VELTO_SIM_STATUS_NOT_INITIALIZED);
   ASSERT_EQ(velto_initialize(), 0);
   velto_gaze_data record{};
-  EXPECT_EQ(velto_sim_emit(1, id(t[0]), &record), 0);  // terminate dropped the subscription
+  EXPECT_EQ(velto_sim_emit(1, handle_value(t[0]), &record), 0);  // terminate dropped the subscription
 }
 
 TEST_F(SimStreamsTest, NoCallbackRunsAfterResetReturns) {
-  auto t = all_trackers();
+  auto t = sim_trackers();
   ASSERT_EQ(velto_set_gaze_output_frequency(t[0], 600.0f), 0);
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze, nullptr), 0);
   ASSERT_EQ(velto_subscribe_to_time_synchronization_data(t[0], on_sync, nullptr), 0);
-  ASSERT_TRUE(gaze_rec->wait_for(20));
+  ASSERT_TRUE(rec->gaze.wait_for(20));
   ASSERT_EQ(velto_sim_reset(), 0);
-  const size_t at_reset = gaze_rec->size();
+  const size_t at_reset = rec->gaze.size();
   std::this_thread::sleep_for(milliseconds(100));
-  EXPECT_EQ(gaze_rec->size(), at_reset);
+  EXPECT_EQ(rec->gaze.size(), at_reset);
 }
 
 TEST_F(SimStreamsTest, GeneratedGazeIsPlausibleAndOnSchedule) {
-  auto t = all_trackers();
+  auto t = sim_trackers();
   velto_display_area area{};
   ASSERT_EQ(velto_get_display_area(t[0], &area), 0);
   ASSERT_EQ(velto_set_gaze_output_frequency(t[0], 120.0f), 0);
   int64_t before = 0;
   ASSERT_EQ(velto_get_system_time_stamp(&before), 0);
   ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze, reinterpret_cast<void*>(5)), 0);
-  ASSERT_TRUE(gaze_rec->wait_for(60));
+  ASSERT_TRUE(rec->gaze.wait_for(60));
   ASSERT_EQ(velto_unsubscribe_from_gaze_data(t[0], on_gaze), 0);
-  std::vector<velto_gaze_data> records = gaze_rec->records;
-  EXPECT_NE(gaze_rec->threads[0], std::this_thread::get_id());
-  EXPECT_EQ(gaze_rec->user_data[0], 5);
+  std::vector<velto_gaze_data> records = rec->gaze.records;
+  EXPECT_NE(rec->gaze.threads[0], std::this_thread::get_id());
+  EXPECT_EQ(rec->gaze.user_data[0], 5);
   EXPECT_GE(records[0].system_time_stamp, before);
   for (size_t i = 1; i < records.size(); ++i) {
     // Sample times lie on the 120 Hz grid (rounded to microseconds).
@@ -334,55 +311,31 @@ TEST_F(SimStreamsTest, GeneratedGazeIsPlausibleAndOnSchedule) {
 }
 
 TEST_F(SimStreamsTest, TimeSyncExternalSignalAndEyeImagesAreGenerated) {
-  auto t = all_trackers();
+  auto t = sim_trackers();
   ASSERT_EQ(velto_subscribe_to_time_synchronization_data(t[0], on_sync, nullptr), 0);
   ASSERT_EQ(velto_subscribe_to_external_signal_data(t[0], on_signal, nullptr), 0);
   ASSERT_EQ(velto_subscribe_to_eye_image_as_gif(t[0], on_image, nullptr), 0);
-  ASSERT_TRUE(sync_rec->wait_for(2));
-  ASSERT_TRUE(signal_rec->wait_for(1));
-  ASSERT_TRUE(image_rec->wait_for(1));
+  ASSERT_TRUE(rec->sync.wait_for(2));
+  ASSERT_TRUE(rec->signal.wait_for(1));
+  ASSERT_TRUE(rec->image.wait_for(1));
   velto_sim_reset();
-  const auto& s = sync_rec->records[1];
+  const auto& s = rec->sync.records[1];
   EXPECT_LE(s.system_request_time_stamp, s.system_response_time_stamp);
   EXPECT_NEAR(s.device_time_stamp - s.system_request_time_stamp, 25000, 1000);
-  EXPECT_NEAR(sync_rec->records[1].system_request_time_stamp - sync_rec->records[0].system_request_time_stamp,
+  EXPECT_NEAR(rec->sync.records[1].system_request_time_stamp - rec->sync.records[0].system_request_time_stamp,
               250000, 50000);
-  EXPECT_EQ(signal_rec->records[0].change_type, 1);  // the initial value comes first
+  EXPECT_EQ(rec->signal.records[0].change_type, 1);  // the initial value comes first
 
   // The image is a GIF that giflib decodes: 64x48 gray with a dark pupil.
-  const std::string gif = image_rec->texts[0];
-  EXPECT_EQ(image_rec->records[0].image_size, gif.size());
-  ASSERT_EQ(gif.compare(0, 6, "GIF89a") == 0 || gif.compare(0, 6, "GIF87a") == 0, true);
-  struct Reader {
-    const std::string* data;
-    size_t pos;
-  } reader{&gif, 0};
-  auto read = [](GifFileType* f, GifByteType* out, int n) -> int {
-    Reader* r = static_cast<Reader*>(f->UserData);
-    int k = static_cast<int>(std::min<size_t>(n, r->data->size() - r->pos));
-    std::memcpy(out, r->data->data() + r->pos, k);
-    r->pos += k;
-    return k;
-  };
-  int error = 0;
-  GifFileType* f = DGifOpen(&reader, read, &error);
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(DGifSlurp(f), GIF_OK);
-  EXPECT_EQ(f->SWidth, 64);
-  EXPECT_EQ(f->SHeight, 48);
-  ASSERT_EQ(f->ImageCount, 1);
-  const ColorMapObject* map = f->SColorMap;
-  ASSERT_NE(map, nullptr);
-  int darkest = 255, brightest = 0;
-  for (int i = 0; i < 64 * 48; ++i) {
-    const GifColorType c = map->Colors[f->SavedImages[0].RasterBits[i]];
-    EXPECT_EQ(c.Red, c.Blue);  // gray
-    darkest = std::min<int>(darkest, c.Red);
-    brightest = std::max<int>(brightest, c.Red);
-  }
-  EXPECT_LT(darkest, 50);
-  EXPECT_GT(brightest, 140);
-  DGifCloseFile(f, &error);
+  const std::string gif = rec->image.texts[0];
+  EXPECT_EQ(rec->image.records[0].image_size, gif.size());
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+  ASSERT_TRUE(decode_gray_gif(gif, &width, &height, &pixels));
+  EXPECT_EQ(width, 64);
+  EXPECT_EQ(height, 48);
+  EXPECT_LT(*std::min_element(pixels.begin(), pixels.end()), 50);
+  EXPECT_GT(*std::max_element(pixels.begin(), pixels.end()), 140);
 }
 
 TEST_F(SimStreamsTest, StateChangesNotifyOnALibraryThread) {
@@ -393,15 +346,15 @@ TEST_F(SimStreamsTest, StateChangesNotifyOnALibraryThread) {
   ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t[0]), 0);
   ASSERT_EQ(velto_screen_based_calibration_leave_calibration_mode(t[0]), 0);
   ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t[1]), 0);  // other tracker
-  ASSERT_TRUE(note_rec->wait_for(3));
+  ASSERT_TRUE(rec->note.wait_for(3));
   std::this_thread::sleep_for(milliseconds(50));
-  ASSERT_EQ(note_rec->size(), 3u);
-  EXPECT_EQ(note_rec->records[0].notification_type, VELTO_NOTIFICATION_GAZE_OUTPUT_FREQUENCY_CHANGED);
-  EXPECT_EQ(note_rec->records[0].value.gaze_output_frequency, 23.976f);
-  EXPECT_EQ(note_rec->records[1].notification_type, 2);
-  EXPECT_EQ(note_rec->records[2].notification_type, 3);
-  EXPECT_EQ(note_rec->user_data[2], 9);
-  EXPECT_NE(note_rec->threads[0], std::this_thread::get_id());
+  ASSERT_EQ(rec->note.size(), 3u);
+  EXPECT_EQ(rec->note.records[0].notification_type, VELTO_NOTIFICATION_GAZE_OUTPUT_FREQUENCY_CHANGED);
+  EXPECT_EQ(rec->note.records[0].value.gaze_output_frequency, 23.976f);
+  EXPECT_EQ(rec->note.records[1].notification_type, 2);
+  EXPECT_EQ(rec->note.records[2].notification_type, 3);
+  EXPECT_EQ(rec->note.user_data[2], 9);
+  EXPECT_NE(rec->note.threads[0], std::this_thread::get_id());
 }
 
 TEST_F(SimStreamsTest, ReportedStreamErrorsReachThatTrackersSubscribers) {
@@ -409,21 +362,21 @@ TEST_F(SimStreamsTest, ReportedStreamErrorsReachThatTrackersSubscribers) {
   ASSERT_EQ(velto_subscribe_to_stream_errors(t[0], on_error, nullptr), 0);
   ASSERT_EQ(velto_report_stream_error(t[1], "elsewhere"), 0);
   ASSERT_EQ(velto_report_stream_error(t[0], "bad frame"), 0);
-  ASSERT_TRUE(error_rec->wait_for(1));
-  EXPECT_EQ(error_rec->texts[0], "bad frame");
-  EXPECT_EQ(error_rec->records[0].error, 4);
-  EXPECT_EQ(error_rec->records[0].source, 0);
+  ASSERT_TRUE(rec->error.wait_for(1));
+  EXPECT_EQ(rec->error.texts[0], "bad frame");
+  EXPECT_EQ(rec->error.records[0].error, 4);
+  EXPECT_EQ(rec->error.records[0].source, 0);
   EXPECT_EQ(velto_report_stream_error(t[0], nullptr), VELTO_SIM_STATUS_INVALID_ARGUMENT);
 }
 
 TEST_F(SimStreamsTest, LogCarriesLibraryMessagesAndEmittedOnes) {
-  auto t = all_trackers();
+  auto t = sim_trackers();
   ASSERT_EQ(velto_logging_subscribe(on_log), 0);
   ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(t[0]), 0);
-  ASSERT_TRUE(log_rec->wait_for(2));  // subscription started, calibration entered
-  EXPECT_NE(log_rec->threads[0], std::this_thread::get_id());
+  ASSERT_TRUE(rec->log.wait_for(2));  // subscription started, calibration entered
+  EXPECT_NE(rec->log.threads[0], std::this_thread::get_id());
   ASSERT_EQ(velto_logging_unsubscribe(), 0);
-  const size_t before = log_rec->size();
+  const size_t before = rec->log.size();
   EXPECT_EQ(velto_sim_emit_log(1, 0, 4, "nobody"), 0);
 
   // A quiet world logs only what is emitted.
@@ -431,10 +384,10 @@ TEST_F(SimStreamsTest, LogCarriesLibraryMessagesAndEmittedOnes) {
   ASSERT_EQ(velto_logging_subscribe(on_log), 0);
   ASSERT_EQ(velto_screen_based_calibration_enter_calibration_mode(q[0]), 0);
   EXPECT_EQ(velto_sim_emit_log(123, 2, 4, "emitted"), 1);
-  EXPECT_EQ(log_rec->size(), before + 1);
-  EXPECT_EQ(log_rec->records.back(), 123);
-  EXPECT_EQ(log_rec->texts.back(), "emitted");
-  EXPECT_EQ(log_rec->user_data.back(), 24);
+  EXPECT_EQ(rec->log.size(), before + 1);
+  EXPECT_EQ(rec->log.records.back(), 123);
+  EXPECT_EQ(rec->log.texts.back(), "emitted");
+  EXPECT_EQ(rec->log.user_data.back(), 24);
 }
 
 std::atomic<int> exit_callbacks;
@@ -450,7 +403,7 @@ TEST_F(SimStreamsTest, ProcessExitWithLiveStreamsAndCallsInFlightIsClean) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        auto t = all_trackers();
+        auto t = sim_trackers();
         velto_set_gaze_output_frequency(t[0], 600.0f);
         velto_subscribe_to_gaze_data(t[0], on_gaze_calling_in, nullptr);
         velto_subscribe_to_eye_image_as_gif(t[0], on_image, nullptr);

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "module/worker.h"
 #include "operations/subscriptions.h"
 #include "streams/registry.h"
 #include "streams/stream_types.h"
@@ -29,10 +28,13 @@ const char kPrelude[] =
     "    import _thread as thread\n"
     "local = threading.local()\n"
     "seen = []\n"
+    "texts = []\n"
+    "def text(d):\n"
+    "    return repr(sorted(d.items()))\n"
     "def on_gaze(d):\n"
     "    local.n = getattr(local, 'n', 0) + 1\n"
-    "    seen.append((thread.get_ident(), local.n, d['device_time_stamp']))\n";
-
+    "    seen.append((thread.get_ident(), local.n, d['device_time_stamp']))\n"
+    "    texts.append(text(d))\n";
 
 int thread_states() {
   PythonLockGuard python;
@@ -41,21 +43,6 @@ int thread_states() {
        t = PyThreadState_Next(t))
     ++count;
   return count;
-}
-
-// Runs a handler as the worker does and returns its status.
-int32_t run(OperationHandler handler, Value* args) {
-  RequestContext request;
-  request.registry_epoch = registry_epoch();
-  Value* result = handler(args, &request);
-  const int32_t status = result->payload.items[0]->payload.i32;
-  value_free(result);
-  {
-    PythonLockGuard python;
-    worker_release_leftovers(args, &request);
-  }
-  value_free(args);
-  return status;
 }
 
 // The user-data word of the one gaze subscription.
@@ -73,11 +60,8 @@ class StreamThreadTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     python_env_ensure();
-    globals_ = PyDict_New();
-    PyDict_SetItemString(globals_, "__builtins__", PyEval_GetBuiltins());
-    PyObject* r = PyRun_String(kPrelude, Py_file_input, globals_, globals_);
-    ASSERT_NE(nullptr, r);
-    Py_DECREF(r);
+    globals_ = py_module(kPrelude);
+    ASSERT_NE(nullptr, globals_);
     PyEval_SaveThread();  // from here on every Python touch takes the lock itself
   }
 
@@ -91,17 +75,19 @@ class StreamThreadTest : public ::testing::Test {
     {
       PythonLockGuard python;
       registry_teardown();
-      PyObject* seen = PyDict_GetItemString(globals_, "seen");
-      PyList_SetSlice(seen, 0, PyList_GET_SIZE(seen), nullptr);
+      for (const char* name : {"seen", "texts"}) {
+        PyObject* list = PyDict_GetItemString(globals_, name);
+        PyList_SetSlice(list, 0, PyList_GET_SIZE(list), nullptr);
+      }
       args = value_build("iLO", STREAM_GAZE_DATA, int64_t{1},
                          value_new_pyobject(PyDict_GetItemString(globals_, "on_gaze")));
     }
-    ASSERT_EQ(run(op_subscribe_to, args), 0);
+    ASSERT_EQ(run_handler(op_subscribe_to, args), 0);
     g_word = sim_last_user_data();
   }
 
   void TearDown() override {
-    run(op_unsubscribe_from, value_build("iL", STREAM_GAZE_DATA, int64_t{1}));
+    run_handler(op_unsubscribe_from, value_build("iL", STREAM_GAZE_DATA, int64_t{1}));
     velto_sim_reset();
   }
 
@@ -121,6 +107,51 @@ class StreamThreadTest : public ::testing::Test {
   static PyObject* globals_;
 };
 PyObject* StreamThreadTest::globals_ = nullptr;
+
+// A stream thread builds its gaze dict once and then refills it: every
+// delivered dict must equal the one built afresh for its record, whichever
+// groups are valid from one record to the next.
+TEST_F(StreamThreadTest, RefilledGazeDictEqualsAFreshOne) {
+  std::vector<velto_gaze_data> records;
+  for (int k = 0; k < 16; ++k) {
+    velto_gaze_data g{};
+    g.device_time_stamp = 1000 + k;
+    g.system_time_stamp = -k;
+    velto_eye_data* eyes[2] = {&g.left_eye, &g.right_eye};
+    for (int e = 0; e < 2; ++e) {
+      velto_eye_data& eye = *eyes[e];
+      eye.gaze_point_on_display_area = {0.25f * k, 0.5f + e};
+      eye.gaze_point_in_user_coordinate_system = {1.0f * k, 2.0f, 3.0f + e};
+      eye.gaze_origin_in_user_coordinate_system = {-4.0f, 5.5f * k, 6.0f};
+      eye.gaze_origin_in_trackbox_coordinate_system = {0.1f, 0.2f, 0.3f * k};
+      eye.pupil_diameter = 3.0f + k;
+      // Each group's validity changes in its own rhythm (2 is not valid).
+      eye.gaze_point_validity = (k >> e) & 1;
+      eye.pupil_validity = ((k >> (e + 1)) & 1) ? 1 : 2;
+      eye.gaze_origin_validity = (k >> (e + 2)) & 1;
+    }
+    records.push_back(g);
+  }
+  std::thread stream([&records] {
+    for (const velto_gaze_data& g : records)
+      gaze_data_callback(&g, reinterpret_cast<void*>(static_cast<uintptr_t>(g_word)));
+  });
+  stream.join();
+  PythonLockGuard python;
+  PyObject* texts = PyDict_GetItemString(globals_, "texts");
+  ASSERT_EQ(static_cast<Py_ssize_t>(records.size()), PyList_GET_SIZE(texts));
+  PyObject* text = PyDict_GetItemString(globals_, "text");
+  for (size_t k = 0; k < records.size(); ++k) {
+    Value* fresh = gaze_data_to_value(&records[k]);
+    PyObject* dict = value_to_python(fresh);
+    value_free(fresh);
+    PyObject* expected = PyObject_CallFunctionObjArgs(text, dict, nullptr);
+    ASSERT_NE(nullptr, expected);
+    EXPECT_EQ(py_text(expected), py_text(PyList_GET_ITEM(texts, k))) << "record " << k;
+    Py_DECREF(expected);
+    Py_DECREF(dict);
+  }
+}
 
 // Regression: every record of a native thread ran on a fresh thread state, so
 // Python saw a new thread each time and its thread-local data vanished.

@@ -94,6 +94,7 @@ class Discovery(unittest.TestCase):
                 fail(function, status, skip, 1)
             self.assertEqual(call(name, args), result, (name, rules))
             self.assertEqual(functions(calls()), called, (name, rules))
+        # Regression: a failed property query in find_all_eyetrackers showed stale text.
         # In a list or a description by address a failing query leaves its entry
         # empty: the address is what the device reports, not the argument.
         fail('velto_get_property', 6, 0, 1)

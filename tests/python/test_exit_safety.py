@@ -233,6 +233,14 @@ SCRIPTS = {
         assert inside.wait(10)
         say('exiting')
         '''),
+    # Regression: on 3.8 a stream thread asking the main thread for the
+    # interpreter lock while an atexit hook ran crashed the process.
+    'exit while an atexit hook runs Python code': (3, '''
+        import atexit
+        start_streams()
+        atexit.register(lambda: time.sleep(0.3 + DELAY))
+        say('exiting')
+        '''),
     # A module that was imported but never started: it refuses every request.
     'never started': (1, '''
         assert vi.call_function('get_system_time_stamp', (), lambda r: None) == 10

@@ -1,0 +1,164 @@
+"""The tracker's clock against the system clock, from time synchronisation.
+
+Each time synchronisation record holds a system time stamp when the request
+left, the tracker's time stamp when it answered, and a system time stamp when
+the answer came back. Taking the tracker's stamp to belong to the middle of
+that round trip gives one measurement of
+
+    offset = device time - system time.
+
+A straight line through these measurements, offset(t) = offset + drift * (t -
+reference), gives the clock relation: `offset_us` at system time
+`reference_us` and the `drift_ppm` (microseconds per second). Records with a
+long round trip are the least certain, so only the faster part of them is
+used (a real network has outliers; the simulated one does not).
+
+Uncertainties are 95 % intervals (about two standard errors) of the fit, the
+offset's plus half a microsecond for the stamps' resolution. The
+middle-of-the-round-trip rule itself can be off by up to half a round trip if
+the way there and back take different times; that bound is
+`round_trip_us / 2` and no amount of data removes it.
+"""
+from __future__ import absolute_import, division, print_function, unicode_literals
+
+import collections
+import math
+import threading
+import time
+
+from . import _runtime
+
+# Part of the records (those with the shortest round trips) used for the fit.
+KEEP_FASTEST = 0.5
+# Time stamps are whole microseconds: rounding alone leaves this variance (us^2),
+# and whether the clocks truncate or round is not known, which can shift every
+# stamp by up to half a microsecond the same way.
+_ROUNDING_VARIANCE = 1.0 / 12
+_RESOLUTION = 0.5
+
+
+class ClockEstimate(collections.namedtuple('ClockEstimate', (
+        'offset_us', 'drift_ppm', 'reference_us', 'offset_uncertainty_us',
+        'drift_uncertainty_ppm', 'round_trip_us', 'samples', 'span_us'))):
+    """device time = system time + offset_us + drift_ppm * 1e-6 * (system time - reference_us)
+
+    offset_us: float, device minus system clock at system time reference_us;
+    drift_ppm: how much faster the device clock runs, in parts per million
+    (0.0 and drift_uncertainty_ppm None from a single record);
+    offset_uncertainty_us, drift_uncertainty_ppm: 95 % intervals of the fit;
+    round_trip_us: the median round trip of the records used;
+    samples: records used; span_us: system time they cover.
+    """
+    __slots__ = ()
+
+    def offset_at(self, system_us):
+        """Device minus system time at `system_us` (float microseconds)."""
+        return self.offset_us + self.drift_ppm * 1e-6 * (system_us - self.reference_us)
+
+    def to_system(self, device_us):
+        """The system time stamp (float microseconds) of a device time stamp."""
+        rate = 1.0 + self.drift_ppm * 1e-6
+        # device = reference + (s - reference) * rate + offset, solved for s.
+        return self.reference_us + (device_us - self.reference_us - self.offset_us) / rate
+
+    def to_device(self, system_us):
+        """The device time stamp (float microseconds) of a system time stamp."""
+        return system_us + self.offset_at(system_us)
+
+    def to_dict(self):
+        return dict(self._asdict())
+
+    def __str__(self):
+        drift = ('%+.2f ppm' % self.drift_ppm if self.drift_uncertainty_ppm is None else
+                 '%+.2f +- %.2f ppm' % (self.drift_ppm, self.drift_uncertainty_ppm))
+        return ('device clock = system clock %+.1f +- %.1f us, drift %s '
+                '(%d records over %.1f s, round trip %.0f us)'
+                % (self.offset_us, self.offset_uncertainty_us, drift, self.samples,
+                   self.span_us / 1e6, self.round_trip_us))
+
+
+def estimate_clock(records, keep=KEEP_FASTEST):
+    """A ClockEstimate from time synchronisation records (dicts with
+    system_request_time_stamp, device_time_stamp, system_response_time_stamp),
+    or None when there is none with a consistent round trip."""
+    measured = []
+    for record in records:
+        request = record['system_request_time_stamp']
+        response = record['system_response_time_stamp']
+        if response < request:
+            continue  # a record with its stamps out of order says nothing
+        middle = request + (response - request) / 2.0
+        measured.append((response - request, middle, record['device_time_stamp'] - middle))
+    if not measured:
+        return None
+    measured.sort(key=lambda m: m[0])
+    if len(measured) > 2:
+        count = max(2, int(math.ceil(len(measured) * keep)))
+        limit = measured[count - 1][0]
+        measured = [m for m in measured if m[0] <= limit]  # ties stay in
+    round_trip = _median([m[0] for m in measured])
+    n = len(measured)
+    # Fit offset against time relative to the mean time, where the intercept
+    # is best known and the numbers stay small.
+    reference = int(round(sum(m[1] for m in measured) / n))
+    xs = [m[1] - reference for m in measured]
+    ys = [m[2] for m in measured]
+    mean_x = sum(xs) / n
+    mean_y = sum(ys) / n
+    sxx = sum((x - mean_x) ** 2 for x in xs)
+    span = max(m[1] for m in measured) - min(m[1] for m in measured)
+    if n < 2 or sxx <= 0:
+        spread = _median([abs(y - mean_y) for y in ys]) if n > 1 else 0.0
+        return ClockEstimate(mean_y, 0.0, reference,
+                             2 * math.sqrt(spread ** 2 + _ROUNDING_VARIANCE) + _RESOLUTION,
+                             None, round_trip, n, span)
+    slope = sum((x - mean_x) * (y - mean_y) for x, y in zip(xs, ys)) / sxx
+    intercept = mean_y - slope * mean_x  # at x = 0, the reference time
+    residual = sum((y - intercept - slope * x) ** 2 for x, y in zip(xs, ys))
+    variance = (residual / (n - 2) if n > 2 else 0.0) + _ROUNDING_VARIANCE
+    se_intercept = math.sqrt(variance * (1.0 / n + mean_x ** 2 / sxx))
+    se_slope = math.sqrt(variance / sxx)
+    return ClockEstimate(intercept, slope * 1e6, reference, 2 * se_intercept + _RESOLUTION,
+                         2 * se_slope * 1e6, round_trip, n, span)
+
+
+def _median(values):
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    if len(ordered) % 2:
+        return float(ordered[middle])
+    return (ordered[middle - 1] + ordered[middle]) / 2.0
+
+
+class ClockSync(_runtime.Closable):
+    """Listens to a tracker's time synchronisation stream and keeps the
+    records, for `estimate()` at any time. Close it (or use `with`) to stop
+    listening. Made by Tracker.clock()."""
+
+    _exit_order = 2
+
+    def __init__(self, tracker, max_records=100000):
+        self.records = collections.deque(maxlen=max_records)
+        self._arrived = threading.Event()
+        self._subscription = tracker.subscribe('time_sync', callback=self._on_record)
+
+    def _on_record(self, record):  # on a device library thread
+        self.records.append(record)
+        self._arrived.set()
+
+    def wait(self, records=8, timeout=10.0):
+        """Waits until at least `records` records arrived (the simulated
+        tracker sends four a second); returns the estimate (None when none
+        arrived in time)."""
+        end = time.time() + timeout
+        while len(self.records) < records and time.time() < end:
+            self._arrived.clear()
+            self._arrived.wait(min(0.25, max(0.0, end - time.time())))
+        return self.estimate()
+
+    def estimate(self):
+        """The ClockEstimate from every record so far (None before the first)."""
+        return estimate_clock(list(self.records))
+
+    def close(self, timeout=None):
+        self._subscription.close(timeout)
