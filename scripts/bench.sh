@@ -30,13 +30,7 @@ TAG3="$("$PYTHON3" -c 'import sys; print("py%d%d" % sys.version_info[:2])')"
 BENCH_BUILD3="${VELTO_BENCH_BUILD3:-$ROOT/build-bench-$TAG3}"
 
 install_dependencies
-if [ ! -f /usr/include/benchmark/benchmark.h ]; then
-  echo "Installing libbenchmark-dev" >&2
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libbenchmark-dev >/dev/null
-fi
+[ -f /usr/include/benchmark/benchmark.h ] || apt_install libbenchmark-dev
 
 for tree in "$PYTHON=$BENCH_BUILD" "$PYTHON3=$BENCH_BUILD3"; do
   cmake -S "$ROOT" -B "${tree#*=}" -DPython_EXECUTABLE="${tree%%=*}" \
