@@ -26,17 +26,19 @@ newest_python3() {
   echo "$found/bin/python3"
 }
 PYTHON3="${VELTO_BENCH_PYTHON3:-$(newest_python3)}"
+[ -n "$PYTHON3" ] || exit 1
 TAG3="$("$PYTHON3" -c 'import sys; print("py%d%d" % sys.version_info[:2])')"
 BENCH_BUILD3="${VELTO_BENCH_BUILD3:-$ROOT/build-bench-$TAG3}"
 
 install_dependencies
 [ -f /usr/include/benchmark/benchmark.h ] || apt_install libbenchmark-dev
 
-for tree in "$PYTHON=$BENCH_BUILD" "$PYTHON3=$BENCH_BUILD3"; do
-  cmake -S "$ROOT" -B "${tree#*=}" -DPython_EXECUTABLE="${tree%%=*}" \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "${tree#*=}" -j2 --target bench >/dev/null
-done
+build_tree() {  # build_tree PYTHON TREE: the Release tree of the benchmark for PYTHON
+  cmake -S "$ROOT" -B "$2" -DPython_EXECUTABLE="$1" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$2" -j2 --target bench >/dev/null
+}
+build_tree "$PYTHON" "$BENCH_BUILD"
+build_tree "$PYTHON3" "$BENCH_BUILD3"
 
 # The options run_bench.py gets, less the ones this script handles itself.
 sections="gaze,busy,latency,requests,memory,value"
