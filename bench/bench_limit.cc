@@ -12,10 +12,14 @@
 //   calling thread, timed around the burst.
 // - bench_callback_native: a fresh native thread calls a function pointer
 //   (a ctypes CFUNCTYPE callback) with the record `count` times.
+// - bench_floor_subscribe / bench_floor_unsubscribe: a C subscriber to a
+//   tracker's gaze data that keeps each sample's arrival time and system time
+//   stamp: the gaze latency's floor, on the device library's own thread with
+//   no Python involved.
 // - The Python module bench_limit: the bare request queue (queue_start,
 //   queue_call, queue_stop): one C++ queue and one worker thread that keeps
 //   its thread state, takes the interpreter lock once per request and calls
-//   the callback with (0,).
+//   the callback with (0,); and now_ns(), the clock the gaze latency reads.
 //
 // Threads: the C entry points are called through ctypes, which releases the
 // interpreter lock around them; each one that starts a thread joins it before
@@ -31,6 +35,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -157,7 +162,33 @@ PyObject* queue_call(PyObject*, PyObject* args) {
   return bench_int(0);
 }
 
+// ---- The latency floor ------------------------------------------------------
+
+struct Floor {
+  int64_t* stamps = nullptr;    // system time stamps, us
+  int64_t* arrivals = nullptr;  // CLOCK_MONOTONIC at the callback, ns
+  int64_t capacity = 0;
+  std::atomic<int64_t> count{0};
+};
+Floor g_floor;
+
+void floor_on_gaze(const velto_gaze_data* data, void*) {
+  const int64_t t = now_ns();
+  const int64_t i = g_floor.count.fetch_add(1, std::memory_order_relaxed);
+  if (i < g_floor.capacity) {
+    g_floor.arrivals[i] = t;
+    g_floor.stamps[i] = data->system_time_stamp;
+  }
+}
+
+// now_ns(): CLOCK_MONOTONIC in ns as a Python int, the clock of the device
+// library's system time stamps (microseconds of the same clock). One C call
+// with no arguments and the interpreter lock kept: the cheapest "now" a
+// Python callable can read, for the gaze latency.
+PyObject* py_now_ns(PyObject*, PyObject*) { return bench_int(static_cast<long>(now_ns())); }
+
 PyMethodDef kMethods[] = {
+    {"now_ns", py_now_ns, METH_NOARGS, ""},
     {"queue_start", queue_start, METH_NOARGS, ""},
     {"queue_stop", queue_stop, METH_NOARGS, ""},
     {"queue_call", queue_call, METH_VARARGS, ""},
@@ -229,6 +260,27 @@ BENCH_API int64_t bench_callback_native(GazeCallback callback, const velto_gaze_
   return elapsed;
 }
 
+// Subscribes the floor's C callback to the gaze data of `device` (subscribed
+// before the module's, the library calls it first for each sample); it fills
+// stamps[i] and arrivals[i] of the first `capacity` samples. The arrays must
+// outlive bench_floor_unsubscribe. Returns the library's status.
+BENCH_API int32_t bench_floor_subscribe(int64_t device, int64_t* stamps, int64_t* arrivals,
+                                        int64_t capacity) {
+  g_floor.stamps = stamps;
+  g_floor.arrivals = arrivals;
+  g_floor.capacity = capacity;
+  g_floor.count.store(0);
+  return velto_subscribe_to_gaze_data(reinterpret_cast<velto_eyetracker*>(device),
+                                      floor_on_gaze, nullptr);
+}
+
+// Ends the floor's subscription (no callback runs after this returns) and
+// returns the number of samples it received.
+BENCH_API int64_t bench_floor_unsubscribe(int64_t device) {
+  velto_unsubscribe_from_gaze_data(reinterpret_cast<velto_eyetracker*>(device), floor_on_gaze);
+  return g_floor.count.load();
+}
+
 #if PY_MAJOR_VERSION >= 3
 BENCH_API PyObject* PyInit_bench_limit(void) {
   static PyModuleDef module = {PyModuleDef_HEAD_INIT, "bench_limit", nullptr, -1, kMethods,
@@ -241,6 +293,3 @@ BENCH_API void initbench_limit(void) {
   if (!PyEval_ThreadsInitialized()) PyEval_InitThreads();
 }
 #endif
-
-// CLOCK_MONOTONIC in ns, for timings taken in Python.
-BENCH_API int64_t bench_now_ns(void) { return now_ns(); }

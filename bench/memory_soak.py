@@ -14,13 +14,14 @@ few hundred outstanding.
 Prints VmRSS at start, after a warm-up (a tenth of the work) and at the end,
 and the growth per million samples after the warm-up. Target: under 1 MiB.
 Exit status 1 when the target is missed. A benchmark, not a test: run it on a
-Release (or RelWithDebInfo) build, never under a sanitizer.
+Release (or RelWithDebInfo) build, never under a sanitizer. One source for
+Python 2.7 and 3.x.
 """
+from __future__ import print_function
+
 import argparse
-import ctypes
 import gc
 import itertools
-import json
 import os
 import sys
 import threading
@@ -35,20 +36,13 @@ parser.add_argument('--target-kib', type=int, default=1024,
 options = parser.parse_args()
 
 sys.path.insert(0, os.path.abspath(options.lib_dir))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                'simulator'))
 import velto_internal  # noqa: E402  (after the path is set)
+import velto_sim  # noqa: E402  (simulator/velto_sim.py)
+from velto_sim import GazeData, Point2, Point3  # noqa: E402
 
-sim = ctypes.CDLL(os.path.join(os.path.abspath(options.lib_dir), 'libvelto.so'))
-sim.velto_sim_reset.restype = ctypes.c_int
-sim.velto_sim_configure.argtypes = [ctypes.c_char_p]
-sim.velto_sim_configure.restype = ctypes.c_int
-sim.velto_sim_last_error.restype = ctypes.c_char_p
-sim.velto_sim_emit_burst.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_void_p,
-                                     ctypes.c_int64]
-sim.velto_sim_emit_burst.restype = ctypes.c_int
-sim.velto_sim_clear_calls.restype = None
-
-
-from records import EyeData, GazeData, Point2, Point3  # noqa: E402
+sim = velto_sim.Simulator(os.path.abspath(options.lib_dir))
 
 WORLD = {'generate': False,
          'trackers': [{'address': 'velto-sim://soak-a', 'capabilities': 7},
@@ -97,9 +91,8 @@ def gaze_record(n):
 class Soak(object):
     def __init__(self):
         velto_internal.startup()
-        assert sim.velto_sim_reset() == 0
-        if sim.velto_sim_configure(json.dumps(WORLD)) != 0:
-            raise RuntimeError(sim.velto_sim_last_error())
+        sim.reset()
+        sim.configure(WORLD)
         call('unsubscribe_from', (0, 0))
         devices = call('find_all_eyetrackers')[1]
         self.handles = [d['core_eyetracker'] for d in devices]
@@ -109,15 +102,16 @@ class Soak(object):
         self.delivered_counter = itertools.count()
         self.answered = [0]
         self.sent = 0
-        self.on_gaze = lambda sample, bump=self.delivered_counter.next: bump()
+        bump = getattr(self.delivered_counter, 'next', None) or self.delivered_counter.__next__
+        self.on_gaze = lambda sample, bump=bump: bump()
         self.subscribe_gaze()
 
     def delivered(self):
-        return self.delivered_counter.__reduce__()[1][0]  # its value, without counting
+        return int(repr(self.delivered_counter)[len('count('):-1])  # its value, uncounted
 
     def subscribe_gaze(self):
         for handle in self.handles:
-            assert call('subscribe_to', (1, handle, self.on_gaze)) == (0,)
+            assert call('subscribe_to', (velto_sim.GAZE_DATA, handle, self.on_gaze)) == (0,)
 
     def emit(self, samples):
         """Delivers `samples` gaze samples: half from the main thread, half from
@@ -131,7 +125,7 @@ class Soak(object):
                 count = min(chunk, share - n)
                 record = self.records[(n // chunk) % len(self.records)]
                 handle = self.handles[(n // chunk) % len(self.handles)]
-                made = sim.velto_sim_emit_burst(1, handle, ctypes.addressof(record), count)
+                made = sim.emit_burst(velto_sim.GAZE_DATA, handle, record, count)
                 if made != count:
                     raise RuntimeError('emit_burst made %d of %d callbacks' % (made, count))
                 n += count
@@ -185,7 +179,7 @@ class Soak(object):
             if done % 1000 == 0:
                 # The simulator logs every library call (up to 100000 of them);
                 # emptied often so that its log does not count as growth.
-                sim.velto_sim_clear_calls()
+                sim.clear_calls()
             if done % 10000 == 0:
                 # A restart: streams ended first (cleanup() leaves them live at
                 # the library), then subscribed again to the fresh registry.

@@ -15,9 +15,7 @@ the default (compact) columns. A benchmark, not a test.
 from __future__ import absolute_import, division, print_function
 
 import argparse
-import ctypes
 import io
-import json
 import os
 import shutil
 import sys
@@ -32,15 +30,17 @@ parser.add_argument('--lib-dir', default=os.path.join(ROOT, 'build', 'lib'),
                     help='the build tree lib/ folder (default build/lib)')
 parser.add_argument('--seconds', type=float, default=10.0, help='length of each recording')
 options = parser.parse_args()
-sys.path[:0] = [os.path.abspath(options.lib_dir), os.path.join(ROOT, 'python')]
+sys.path[:0] = [os.path.abspath(options.lib_dir), os.path.join(ROOT, 'python'),
+                os.path.join(ROOT, 'simulator')]
 import velto  # noqa: E402  (after the path is set)
+import velto_sim  # noqa: E402  (simulator/velto_sim.py)
 
-sim = ctypes.CDLL(os.path.join(os.path.abspath(options.lib_dir), 'libvelto.so'))
-sim.velto_sim_configure.argtypes = [ctypes.c_char_p]
 world = {'trackers': [{'address': 'velto-sim://bench', 'capabilities': 7,
                        'gaze_output_frequencies': [RATE]}]}
-if sim.velto_sim_configure(json.dumps(world).encode('ascii')) != 0:
-    sys.exit('the simulator refused the world (is --lib-dir the simulator build?)')
+try:
+    velto_sim.Simulator(os.path.abspath(options.lib_dir)).configure(world)
+except ValueError as refusal:
+    sys.exit('the simulator refused the world (is --lib-dir the simulator build?): %s' % refusal)
 
 
 def mean_time_width(rows):

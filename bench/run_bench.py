@@ -1,7 +1,9 @@
 """Benchmark of velto_internal against its reference implementations.
 
-Run through scripts/bench.sh, which builds a Release tree and calls
+Run through scripts/bench.sh, which builds a Release tree per interpreter
+(Python 2.7 and 3.x) and prints their figures side by side, or alone:
     python run_bench.py --lib-dir BUILD/lib [--value-bench BUILD/bin/value_bench]
+One source for Python 2.7 and 3.x; the report itself is bench/report.py.
 
 Every figure is a median over rounds; within a round each variant runs one
 chunk, in an order that rotates from round to round, so a slow phase of the
@@ -21,6 +23,13 @@ Gaze delivery (ns per sample, samples per second):
 Each once with the main thread idle (blocked in the ctypes call, interpreter
 lock released) and once with a Python thread spinning `x += 1` meanwhile.
 
+Gaze latency: a simulated tracker generating gaze at 1200 Hz; the callable
+reads CLOCK_MONOTONIC (bench_limit.now_ns()) first thing and keeps it with the
+sample's system time stamp (the library's monotonic clock, the same clock, in
+microseconds) in preallocated lists; p50, p99 and max afterwards, and the
+samples delivered against those the tracker should have produced. Once with
+the main thread blocked in time.sleep, once with it running a pure-Python loop.
+
 Request round trip: N call_function('get_system_time_stamp') requests queued,
 the main thread then blocked on the last callback (threading.Event.wait,
 interpreter lock released); against bench_limit's bare queue (one C++ queue,
@@ -30,6 +39,8 @@ Memory: VmRSS before and after one million delivered samples, after a warm-up.
 
 Value tree: the Google Benchmark figures of value_bench.
 """
+from __future__ import print_function
+
 import argparse
 import ctypes
 import json
@@ -39,9 +50,23 @@ import struct
 import subprocess
 import sys
 import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'simulator'))
+import report  # noqa: E402  (bench/report.py, beside this file)
+import velto_sim  # noqa: E402  (simulator/velto_sim.py)
+
+# ---- Python 2.7 and 3.x ----------------------------------------------------------
+if sys.version_info[0] >= 3:
+    LONG = int  # the module's time stamps: long on 2.7, int on 3.x
+    xrange = range
+else:
+    LONG = long  # noqa: F821
 
 # ---- command line and libraries ---------------------------------------------
 
+SECTIONS = 'gaze,busy,latency,requests,memory,value'
 parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
 parser.add_argument('--lib-dir', required=True, help='the build tree lib/ folder')
 parser.add_argument('--value-bench', help='the value_bench executable (skipped when absent)')
@@ -49,31 +74,41 @@ parser.add_argument('--rounds', type=int, default=15)
 parser.add_argument('--samples', type=int, default=20000, help='gaze samples per chunk')
 parser.add_argument('--busy-samples', type=int, default=10000,
                     help='gaze samples per chunk with the main thread busy')
+parser.add_argument('--latency-seconds', type=float, default=5.0,
+                    help='seconds of gaze latency measured in each mode')
+parser.add_argument('--latency-hz', type=float, default=1200.0,
+                    help='the simulated tracker\'s gaze output frequency for the latency')
+parser.add_argument('--switch-interval', type=float,
+                    help='Python 3: sys.setswitchinterval() before measuring (default: the '
+                    'interpreter\'s, 0.005 s); 2.7 has none (ignored there)')
 parser.add_argument('--requests', type=int, default=10000, help='requests per chunk')
 parser.add_argument('--memory-samples', type=int, default=1000000)
 parser.add_argument('--profile', choices=['limit', 'module', 'module-main', 'ctypes', 'ctypes-tuned',
-                                          'requests', 'requests-limit'],
+                                          'requests', 'requests-limit', 'latency',
+                                          'latency-busy'],
                     help='run only this variant (for a profiler) and print nothing else')
 parser.add_argument('--profile-count', type=int, default=200000)
 parser.add_argument('--json', help='also write every raw figure to this file')
-parser.add_argument('--only', default='gaze,busy,requests,memory,value',
-                    help='comma-separated sections to run')
+parser.add_argument('--quiet', action='store_true',
+                    help='print no report (with --json: for bench/report.py to print)')
+parser.add_argument('--only', default=SECTIONS,
+                    help='comma-separated sections to run (%s)' % SECTIONS)
 options = parser.parse_args()
 sections = set(options.only.split(','))
+unknown = sections - set(SECTIONS.split(','))
+if unknown:
+    parser.error('unknown section(s): %s' % ', '.join(sorted(unknown)))
+
+if options.switch_interval is not None and hasattr(sys, 'setswitchinterval'):
+    sys.setswitchinterval(options.switch_interval)
 
 sys.path.insert(0, options.lib_dir)
 import velto_internal  # noqa: E402
 import bench_limit  # noqa: E402
 
-sim = ctypes.CDLL(os.path.join(options.lib_dir, 'libvelto.so'))
-native = ctypes.CDLL(os.path.join(options.lib_dir, 'bench_limit.so'))
+sim = velto_sim.Simulator(options.lib_dir)
+native = ctypes.CDLL(bench_limit.__file__)
 
-sim.velto_sim_reset.restype = ctypes.c_int
-sim.velto_sim_configure.argtypes = [ctypes.c_char_p]
-sim.velto_sim_configure.restype = ctypes.c_int
-sim.velto_sim_last_error.restype = ctypes.c_char_p
-
-native.bench_now_ns.restype = ctypes.c_int64
 native.bench_limit_run.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int64]
 native.bench_limit_run.restype = ctypes.c_int64
 for name in ('bench_burst_native', 'bench_burst_here'):
@@ -82,13 +117,18 @@ for name in ('bench_burst_native', 'bench_burst_here'):
     getattr(native, name).restype = ctypes.c_int64
 native.bench_callback_native.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64]
 native.bench_callback_native.restype = ctypes.c_int64
+native.bench_floor_subscribe.argtypes = [ctypes.c_int64, ctypes.c_void_p, ctypes.c_void_p,
+                                         ctypes.c_int64]
+native.bench_floor_subscribe.restype = ctypes.c_int32
+native.bench_floor_unsubscribe.argtypes = [ctypes.c_int64]
+native.bench_floor_unsubscribe.restype = ctypes.c_int64
 
-now_ns = native.bench_now_ns
+now_ns = bench_limit.now_ns  # CLOCK_MONOTONIC, ns; the interpreter lock kept
 
 
 # ---- records -----------------------------------------------------------------
 
-from records import EyeData, GazeData, Point2, Point3  # noqa: E402
+from velto_sim import GazeData  # noqa: E402
 
 GAZE_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.POINTER(GazeData), ctypes.c_void_p)
 NAN = struct.unpack('<d', struct.pack('<Q', 0xFFF8000000000000))[0]
@@ -122,12 +162,13 @@ def make_record(right_valid=True):
 def make_plain_ctypes_binding(fn):
     """A ctypes binding written the straightforward way: the callback reads
     each field through the Structure where it is needed and builds the dict
-    in Python."""
+    in Python. (ctypes reads an int64 as int; the module gives 2.7 long time
+    stamps, hence LONG(), which on 3.x is int() of an int, about 10 ns.)"""
     def on_gaze(pointer, user_data):
         r = pointer.contents
         d = {}
-        d['device_time_stamp'] = long(r.device_time_stamp)
-        d['system_time_stamp'] = long(r.system_time_stamp)
+        d['device_time_stamp'] = LONG(r.device_time_stamp)
+        d['system_time_stamp'] = LONG(r.system_time_stamp)
         for side, eye in (('left_', r.left_eye), ('right_', r.right_eye)):
             if eye.gaze_point_validity == 1:
                 d[side + 'gaze_point_on_display_area'] = (
@@ -196,8 +237,8 @@ def make_ctypes_binding(fn):
 
     def on_gaze(pointer, user_data):
         r = pointer.contents
-        d = {'device_time_stamp': long(r.device_time_stamp),
-             'system_time_stamp': long(r.system_time_stamp)}
+        d = {'device_time_stamp': LONG(r.device_time_stamp),
+             'system_time_stamp': LONG(r.system_time_stamp)}
         eye(r.left_eye, d, *left_keys)
         eye(r.right_eye, d, *right_keys)
         fn(d)
@@ -233,24 +274,29 @@ def trivial(d):
     pass
 
 
-def module_setup():
-    velto_internal.startup()
-    assert sim.velto_sim_reset() == 0
-    world = {'generate': False, 'trackers': [{'address': 'tet-tcp://bench'}]}
-    if sim.velto_sim_configure(json.dumps(world)) != 0:
-        raise RuntimeError(sim.velto_sim_last_error())
+def only_tracker(world):
+    """Replaces the simulated world; the handle of its one tracker."""
+    sim.configure(world)
     status, devices = call('find_all_eyetrackers')
-    assert status == 0, status
+    assert status == 0 and len(devices) == 1, (status, devices)
     return devices[0]['core_eyetracker']
 
 
+def module_setup():
+    """The module started on a world whose one tracker generates nothing:
+    only the records the benchmark emits reach the subscriptions."""
+    velto_internal.startup()
+    sim.reset()
+    return only_tracker({'generate': False, 'trackers': [{'address': 'velto-sim://bench'}]})
+
+
 def subscribe(device, fn):
-    status = call('subscribe_to', (1, device, fn))
+    status = call('subscribe_to', (velto_sim.GAZE_DATA, device, fn))
     assert status == (0,), status
 
 
 def unsubscribe(device):
-    status = call('unsubscribe_from', (1, device))
+    status = call('unsubscribe_from', (velto_sim.GAZE_DATA, device))
     assert status == (0,), status
 
 
@@ -317,18 +363,6 @@ def check_same_dicts(gaze):
                                '\n'.join('%s: %s' % kv for kv in sorted(got.items())))
 
 
-def median(values):
-    s = sorted(values)
-    n = len(s)
-    return s[n // 2] if n % 2 else 0.5 * (s[n // 2 - 1] + s[n // 2])
-
-
-def round_ratio(figures, a, b):
-    """The median over rounds of a's figure divided by b's in the same round:
-    the two ran moments apart, so a slow phase of the machine cancels out."""
-    return median([x / y for x, y in zip(figures[a], figures[b])])
-
-
 def interleaved(variants, rounds, chunk):
     """variants: list of (name, function(chunk) -> ns per unit). Returns
     name -> list of per-round figures."""
@@ -388,7 +422,7 @@ def check_requests():
     box = []
     for _ in range(3):
         box.append(call('get_system_time_stamp'))
-    assert all(r[0] == 0 and isinstance(r[1], long) for r in box), box
+    assert all(r[0] == 0 and isinstance(r[1], LONG) for r in box), box
     done = threading.Event()
     seen = []
     bench_limit.queue_call('x', (), seen.append)
@@ -435,7 +469,137 @@ def value_bench(path, repetitions):
     return rows
 
 
-# ---- report ------------------------------------------------------------------------
+# ---- gaze latency ---------------------------------------------------------------
+
+LATENCY_WARMUP_S = 0.5  # the generation thread starts and settles before the window
+LATENCY_TAIL_S = 0.3    # after it, so that every sample due in the window has arrived
+                        # (the simulator gives up on samples over 0.2 s late)
+
+
+def check_same_clock():
+    """The library's system time stamps must be CLOCK_MONOTONIC (in us), the
+    clock now_ns() reads, or the latency means nothing: a time stamp taken
+    between two readings of now_ns() must lie between them."""
+    for _ in range(3):
+        before = now_ns()
+        status, stamp = call('get_system_time_stamp')
+        after = now_ns()
+        assert status == 0, status
+        if not before // 1000 <= stamp <= after // 1000:
+            raise RuntimeError('the system time stamp %d us is not between %d and %d ns of '
+                               'CLOCK_MONOTONIC' % (stamp, before, after))
+
+
+def clock_read_ns(n=200000):
+    """What one now_ns() costs inside a Python loop (loop included)."""
+    now = now_ns
+    start = now()
+    for _ in xrange(n):
+        now()
+    return (now() - start) / float(n)
+
+
+def spin_until(deadline_ns):
+    """The main thread busy in a pure-Python loop until the deadline (the
+    clock read once per thousand additions)."""
+    x = 0
+    while now_ns() < deadline_ns:
+        for _ in xrange(1000):
+            x += 1
+    return x
+
+
+def gaze_latency(busy, seconds, hz):
+    """Subscribes a recording callable to a tracker generating gaze at `hz`
+    and, after a warm-up, keeps the main thread idle (blocked in time.sleep,
+    the interpreter lock released) or busy for `seconds`. Returns the
+    latencies (us) of the samples whose system time stamps fall in that
+    window, how many samples the tracker should have produced in it, and the
+    same for the floor: a C subscriber called by the library just before the
+    module (bench_floor_subscribe), the latency of the library's thread itself."""
+    device = only_tracker({'generate': True, 'trackers': [{
+        'address': 'velto-sim://latency', 'gaze_output_frequencies': [hz],
+        'gaze_output_frequency': hz}]})
+    assert call('get_gaze_output_frequency', (device,)) == (0, hz)
+    capacity = int((LATENCY_WARMUP_S + seconds + LATENCY_TAIL_S + 1) * hz * 1.5)
+    arrivals = [0] * capacity
+    stamps = [0] * capacity
+    count = [0]
+
+    def on_gaze(sample, now=now_ns, arrivals=arrivals, stamps=stamps, count=count,
+                capacity=capacity):
+        t = now()  # first, before anything else the callable does
+        i = count[0]
+        if i < capacity:
+            arrivals[i] = t
+            stamps[i] = sample['system_time_stamp']
+        count[0] = i + 1
+
+    floor_stamps = (ctypes.c_int64 * capacity)()
+    floor_arrivals = (ctypes.c_int64 * capacity)()
+    status = native.bench_floor_subscribe(device, ctypes.addressof(floor_stamps),
+                                          ctypes.addressof(floor_arrivals), capacity)
+    assert status == 0, status
+    subscribe(device, on_gaze)
+    start = now_ns() + int(LATENCY_WARMUP_S * 1e9)
+    end = start + int(seconds * 1e9)
+    stop = end + int(LATENCY_TAIL_S * 1e9)
+    if busy:
+        spin_until(stop)
+    else:
+        time.sleep((stop - now_ns()) / 1e9)
+    unsubscribe(device)
+    floor_count = native.bench_floor_unsubscribe(device)
+    if max(count[0], floor_count) > capacity:
+        raise RuntimeError('%d samples, room for %d' % (max(count[0], floor_count), capacity))
+    figures = latency_figures(stamps, arrivals, count[0], start, end, hz)
+    figures['floor'] = latency_figures(floor_stamps, floor_arrivals, floor_count, start, end, hz)
+    # Per sample, from the floor's callback to the callable: the module's part
+    # (the interpreter lock, the dict, the call), whatever the library added.
+    at_floor = dict((floor_stamps[i], floor_arrivals[i]) for i in xrange(floor_count))
+    handover = sorted((arrivals[i] - at_floor[stamps[i]]) / 1000.0 for i in xrange(count[0])
+                      if stamps[i] in at_floor and start // 1000 <= stamps[i] < end // 1000)
+    figures['handover'] = summary(handover)
+    return figures
+
+
+def latency_figures(stamps, arrivals, count, start_ns, end_ns, hz):
+    """Latencies (us, ascending) of the first `count` samples whose time
+    stamps (us) lie in [start_ns, end_ns), their percentiles, and the samples
+    expected in that window and missing from it."""
+    start_us, end_us = start_ns // 1000, end_ns // 1000
+    window = [(stamps[i], arrivals[i]) for i in xrange(count) if start_us <= stamps[i] < end_us]
+    latencies = sorted(a / 1000.0 - s for s, a in window)
+    period = 1e6 / hz
+    ordered = sorted(s for s, _ in window)
+    gaps = [b - a for a, b in zip(ordered, ordered[1:]) if b - a > 1.5 * period]
+    figures = summary(latencies)
+    figures.update(expected=int(round((end_us - start_us) / period)), gaps=len(gaps),
+                   missing=sum(int(round(g / period)) - 1 for g in gaps))
+    return figures
+
+
+def summary(latencies):
+    """count, p50, p99, max and mean of ascending latencies (us), and the latencies."""
+    figures = {'count': len(latencies), 'latencies_us': [round(x, 1) for x in latencies]}
+    if latencies:
+        figures.update(p50_us=report.percentile(latencies, 0.5),
+                       p99_us=report.percentile(latencies, 0.99), max_us=latencies[-1],
+                       mean_us=sum(latencies) / len(latencies))
+    return figures
+
+
+def latency_section():
+    check_same_clock()
+    figures = {'hz': options.latency_hz, 'seconds': options.latency_seconds,
+               'clock': 'CLOCK_MONOTONIC through bench_limit.now_ns()',
+               'clock_read_ns': clock_read_ns()}
+    for mode in ('idle', 'busy'):
+        figures[mode] = gaze_latency(mode == 'busy', options.latency_seconds, options.latency_hz)
+    return figures
+
+
+# ---- the run -------------------------------------------------------------------------
 
 def machine():
     model = '?'
@@ -445,25 +609,23 @@ def machine():
                 model = line.split(':', 1)[1].strip()
                 break
     cores = os.sysconf('SC_NPROCESSORS_ONLN')
-    return '%s, %d cores; Python %s; %s' % (model, cores, platform.python_version(),
-                                           platform.platform())
+    return '%s, %d cores; %s %s' % (model, cores, platform.system(), platform.release())
 
 
-def rate(ns):
-    return '%.2f M/s' % (1e3 / ns) if ns > 0 else '-'
-
-
-def verdict(ok):
-    return 'met' if ok else 'NOT MET'
+def progress(text, started):
+    sys.stderr.write('  Python %s, %s: %.0f s\n' % (platform.python_version(), text,
+                                                    time.time() - started))
+    sys.stderr.flush()
 
 
 def main():
-    raw = {'machine': machine(), 'rounds': options.rounds}
-    print('velto_internal benchmark')
-    print('machine: %s' % raw['machine'])
-    print('rounds: %d, medians over rounds; variants interleaved, order rotating per round'
-          % options.rounds)
-    sys.stdout.flush()
+    raw = {'python': platform.python_version(), 'executable': sys.executable,
+           'machine': machine(),
+           'interpreter_lock': ('switch interval %g ms' % (sys.getswitchinterval() * 1e3)
+                                if hasattr(sys, 'getswitchinterval') else
+                                'check interval %d bytecodes' % sys.getcheckinterval()),
+           'options': {'rounds': options.rounds, 'samples': options.samples,
+                       'busy_samples': options.busy_samples, 'requests': options.requests}}
 
     device = module_setup()
     subscribe(device, trivial)
@@ -474,118 +636,71 @@ def main():
                      ('module (burst on the Python main thread)', gaze.module_here),
                      ('ctypes', gaze.ctypes_plain),
                      ('ctypes (hand-tuned binding)', gaze.ctypes_ref)]
-    results = {}
     if 'gaze' in sections:
-        results['idle'] = interleaved(gaze_variants, options.rounds, options.samples)
+        started = time.time()
+        raw.setdefault('gaze', {})['idle'] = interleaved(gaze_variants, options.rounds,
+                                                         options.samples)
+        progress('gaze delivery, main thread idle', started)
     if 'busy' in sections:
+        started = time.time()
         with Spinner():
-            results['busy'] = interleaved(gaze_variants, options.rounds, options.busy_samples)
-    raw['gaze'] = results
-
-    targets = []
-    if results:
-        print('')
-        print('Gaze delivery: 18-entry dict to a trivial callable, ns per sample (samples/s)')
-        header = '  %-44s' % 'variant'
-        for mode in ('idle', 'busy'):
-            if mode in results:
-                chunk = options.samples if mode == 'idle' else options.busy_samples
-                label = ('main thread idle' if mode == 'idle' else 'main thread spinning x += 1')
-                header += ' | %-28s' % ('%s (%dk/chunk)' % (label, chunk // 1000))
-        print(header)
-        med = {}
-        for name, _ in gaze_variants:
-            line = '  %-44s' % name
-            for mode in ('idle', 'busy'):
-                if mode in results:
-                    m = median(results[mode][name])
-                    med[(mode, name)] = m
-                    line += ' | %9.0f ns  %-15s' % (m, '(' + rate(m) + ')')
-            print(line)
-        for label, a, b in (('ratio module/limit', 'module', 'limit'),
-                            ('ratio ctypes/module', 'ctypes', 'module'),
-                            ('ratio ctypes (hand-tuned)/module', 'ctypes (hand-tuned binding)',
-                             'module')):
-            line = '  %-44s' % label
-            for mode in ('idle', 'busy'):
-                if mode in results:
-                    line += ' | %9.2f x %-16s' % (round_ratio(results[mode], a, b), '')
-            print(line)
-        print('  (ratios: median over rounds of the ratio within each round)')
-        if 'idle' in results:
-            r1 = round_ratio(results['idle'], 'module', 'limit')
-            r2 = round_ratio(results['idle'], 'ctypes', 'module')
-            targets.append(('gaze module/limit <= 1.3', r1, r1 <= 1.3))
-            targets.append(('gaze ctypes/module >= 6', r2, r2 >= 6))
-        for mode in ('idle', 'busy'):
-            if mode in results:
-                short = lambda name: (name.replace(' (burst on the Python main thread)', '@main')
-                                      .replace(' (hand-tuned binding)', '-tuned'))
-                spread = ', '.join('%s %.0f..%.0f' % (short(name), min(v), max(v))
-                                   for name, v in sorted(results[mode].items()))
-                print('  spread (%s, min..max ns): %s' % (mode, spread))
+            raw.setdefault('gaze', {})['busy'] = interleaved(gaze_variants, options.rounds,
+                                                             options.busy_samples)
+        progress('gaze delivery, a thread spinning', started)
 
     if 'requests' in sections:
+        started = time.time()
         bench_limit.queue_start()
         try:
             check_requests()
-            req = interleaved(
+            raw['requests'] = interleaved(
                 [('limit', lambda n: round_trip(bench_limit.queue_call, n)),
                  ('module', lambda n: round_trip(velto_internal.call_function, n))],
                 options.rounds, options.requests)
         finally:
             bench_limit.queue_stop()
-        raw['requests'] = req
-        ml, mm = median(req['limit']), median(req['module'])
-        print('')
-        print('Request round trip: %d get_system_time_stamp requests queued, main thread '
-              'blocked on the last callback' % options.requests)
-        print('  %-44s | %9.0f ns  (%s)' % ('limit (bare queue + worker, callback (0,))', ml,
-                                            rate(ml)))
-        print('  %-44s | %9.0f ns  (%s)' % ('module (call_function)', mm, rate(mm)))
-        rr = round_ratio(req, 'module', 'limit')
-        print('  %-44s | %9.2f x   (median of the per-round ratios)' % ('ratio module/limit', rr))
-        print('  spread (min..max ns): limit %.0f..%.0f, module %.0f..%.0f'
-              % (min(req['limit']), max(req['limit']), min(req['module']), max(req['module'])))
-        targets.append(('requests module/limit <= 1.3', rr, rr <= 1.3))
+        progress('request round trip', started)
 
     if 'memory' in sections:
+        started = time.time()
         warmup = 100000
         before, after = memory(gaze, options.memory_samples, warmup, options.samples)
-        raw['memory'] = {'before_kib': before, 'after_kib': after}
-        growth = (after - before) / 1024.0 * (1000000.0 / options.memory_samples)
-        print('')
-        print('Memory: VmRSS around %d delivered samples (after a %dk warm-up)'
-              % (options.memory_samples, warmup // 1000))
-        print('  before %d KiB, after %d KiB, growth %+d KiB (%.3f MiB per million samples)'
-              % (before, after, after - before, growth))
-        targets.append(('memory growth < 1 MiB per million', growth, growth < 1.0))
+        raw['memory'] = {'before_kib': before, 'after_kib': after,
+                         'samples': options.memory_samples, 'warmup': warmup}
+        progress('memory', started)
+    unsubscribe(device)
+
+    if 'latency' in sections:  # last: it replaces the simulated world
+        started = time.time()
+        raw['latency'] = latency_section()
+        progress('gaze latency', started)
+    velto_internal.cleanup()
 
     if 'value' in sections and options.value_bench and os.path.exists(options.value_bench):
-        rows = value_bench(options.value_bench, options.rounds)
-        raw['value_bench'] = rows
-        print('')
-        print('Value tree (Google Benchmark, median of %d repetitions, CPU time)'
-              % options.rounds)
-        for name, t, unit in rows:
-            print('  %-44s | %9.1f %s' % (name, t, unit))
+        started = time.time()
+        raw['value_bench'] = value_bench(options.value_bench, options.rounds)
+        progress('value tree', started)
 
-    if targets:
-        print('')
-        print('Targets')
-        for label, value, ok in targets:
-            print('  %-44s | %9.3f   %s' % (label, value, verdict(ok)))
-
-    unsubscribe(device)
-    velto_internal.cleanup()
+    if not options.quiet:
+        report.render([raw])
     if options.json:
         with open(options.json, 'w') as f:
             json.dump(raw, f, indent=1, sort_keys=True)
 
 
 def profile(variant, n):
-    """One variant alone, n samples or requests, for callgrind or perf."""
+    """One variant alone, n samples or requests (or --latency-seconds of
+    latency), for callgrind or perf."""
     device = module_setup()
+    if variant.startswith('latency'):
+        figures = gaze_latency(variant == 'latency-busy', options.latency_seconds,
+                               options.latency_hz)
+        print('%s (Python %s): p50 %.0f us, p99 %.0f us, max %.0f us; %d of %d samples '
+              'delivered' % (variant, platform.python_version(), figures['p50_us'],
+                             figures['p99_us'], figures['max_us'], figures['count'],
+                             figures['expected']))
+        velto_internal.cleanup()
+        return
     subscribe(device, trivial)
     gaze = Gaze(device)
     runs = {'limit': gaze.limit, 'module': gaze.module, 'module-main': gaze.module_here,
@@ -598,7 +713,7 @@ def profile(variant, n):
         bench_limit.queue_start()
         ns = round_trip(bench_limit.queue_call, n)
         bench_limit.queue_stop()
-    print('%s: %.0f ns per unit' % (variant, ns))
+    print('%s (Python %s): %.0f ns per unit' % (variant, platform.python_version(), ns))
     unsubscribe(device)
     velto_internal.cleanup()
 

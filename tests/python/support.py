@@ -1,12 +1,12 @@
 """Shared helpers for the end-to-end suites.
 
 Imports the built module, loads the simulator's control interface through
-ctypes (the same libvelto.so the module is linked against), offers a
-synchronous `call` on top of the asynchronous `call_function`, and keeps every
-difference between Python 2.7 and 3.x in the first block below.
+velto_sim (simulator/velto_sim.py, on the suites' PYTHONPATH; the same
+libvelto.so the module is linked against) and re-exports its record layouts,
+offers a synchronous `call` on top of the asynchronous `call_function`, and
+keeps every difference between Python 2.7 and 3.x in the first block below.
 """
 import ctypes
-import json
 import os
 import struct
 import subprocess
@@ -15,6 +15,15 @@ import threading
 import time
 
 import velto_internal
+try:
+    import velto_sim  # simulator/: the simulator's control interface and the record layouts
+except ImportError:  # a child interpreter given only this folder and the module's on its path
+    sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                                 'simulator'))
+    import velto_sim
+from velto_sim import (  # noqa: E402,F401 (re-exported: the suites build records through support)
+    DisplayArea, EyeData, EyeImage, ExternalSignalData, GazeData, Notification,
+    NotificationValue, Point2, Point3, StreamErrorData, TimeSynchronizationData, to_bytes)
 
 # ---- Python 2.7 and 3.x ----------------------------------------------------
 PY3 = sys.version_info[0] >= 3
@@ -41,11 +50,6 @@ def native(data):
 def key_order(keys):
     """`keys` (a dict's, say) in their order where a dict keeps one, else sorted."""
     return list(keys) if ORDERED_DICTS else sorted(keys)
-
-
-def to_bytes(text):
-    """The bytes the library gets for a text argument."""
-    return text if isinstance(text, bytes) else text.encode('utf-8', 'surrogateescape')
 
 
 def decoded(output):
@@ -137,29 +141,24 @@ def run_python(args, timeout=60, env=None, cwd=None):
 
 
 # ---- the simulated library ---------------------------------------------------
+# velto_sim (simulator/velto_sim.py) is the one ctypes binding of the
+# simulator's control interface and of the records; its names are re-exported
+# here for the suites.
 LIB_DIR = os.environ.get('VELTO_LIB_DIR') or os.path.dirname(
     os.path.abspath(velto_internal.__file__))
-sim = ctypes.CDLL(os.path.join(LIB_DIR, 'libvelto.so'))
-sim.velto_sim_configure.argtypes = [ctypes.c_char_p]
-sim.velto_sim_last_error.restype = ctypes.c_char_p
-sim.velto_sim_fail.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_int]
-sim.velto_sim_calls.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
-sim.velto_sim_calls.restype = ctypes.c_size_t
-sim.velto_sim_clear_calls.restype = None
-sim.velto_sim_emit.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_void_p]
-sim.velto_sim_emit_log.argtypes = [ctypes.c_int64, ctypes.c_int, ctypes.c_int, ctypes.c_char_p]
+simulator = velto_sim.Simulator(LIB_DIR)
+sim = simulator.lib
+configure = simulator.configure  # a dict or a JSON text; raises ValueError on refusal
+fail = simulator.fail            # (function, status, skip=0, times=-1)
+calls = simulator.calls          # the call log, optionally one function's entries
+clear_calls = simulator.clear_calls
+emit = simulator.emit            # (stream_type, device, ctypes record): callbacks made
+emit_log = simulator.emit_log
 
 
 def reset():
     """Back to the simulator's default world with no fault rules and no calls logged."""
-    assert sim.velto_sim_reset() == 0
-
-
-def configure(world):
-    """Replaces the simulated world (a dict or a JSON text); raises on refusal."""
-    text = world if isinstance(world, str) else json.dumps(world)
-    if sim.velto_sim_configure(to_bytes(text)) != 0:
-        raise ValueError(sim.velto_sim_last_error().decode('utf-8', 'replace'))
+    simulator.reset()
 
 
 def world(trackers=None, generate=False):
@@ -172,32 +171,6 @@ def world(trackers=None, generate=False):
     found = handles()
     clear_calls()
     return found
-
-
-def fail(function, status, skip=0, times=-1):
-    assert sim.velto_sim_fail(to_bytes(function), status, skip, times) == 0, function
-
-
-def calls(function=None):
-    """The call log since the last reset, optionally only one function's entries."""
-    size = sim.velto_sim_calls(None, 0)
-    buf = ctypes.create_string_buffer(size + 1)
-    sim.velto_sim_calls(buf, size + 1)
-    entries = json.loads(buf.value.decode('utf-8'))
-    return [e for e in entries if function is None or e['function'] == function]
-
-
-def clear_calls():
-    sim.velto_sim_clear_calls()
-
-
-def emit(stream_type, device, record):
-    """Delivers one ctypes record synchronously; returns the number of callbacks made."""
-    return sim.velto_sim_emit(stream_type, device, ctypes.addressof(record))
-
-
-def emit_log(system_time_stamp, source, level, message):
-    return sim.velto_sim_emit_log(system_time_stamp, source, level, to_bytes(message))
 
 
 def devices():
@@ -259,80 +232,3 @@ def dict_problem(stream_type, record):
         return 'stream %d got keys %s' % (stream_type, list(record))
     wrong = sorted(k for k, v in record.items() if type(v) is not expected[k])
     return 'stream %d: wrong types of %s' % (stream_type, wrong) if wrong else None
-
-
-# ---- records of the device library, for velto_sim_emit -----------------------
-class Point2(ctypes.Structure):
-    _fields_ = [('x', ctypes.c_float), ('y', ctypes.c_float)]
-
-
-class Point3(ctypes.Structure):
-    _fields_ = [('x', ctypes.c_float), ('y', ctypes.c_float), ('z', ctypes.c_float)]
-
-
-class EyeData(ctypes.Structure):
-    _fields_ = [('gaze_point_on_display_area', Point2),
-                ('gaze_point_in_user_coordinate_system', Point3),
-                ('gaze_point_validity', ctypes.c_int32),
-                ('pupil_diameter', ctypes.c_float),
-                ('pupil_validity', ctypes.c_int32),
-                ('gaze_origin_in_user_coordinate_system', Point3),
-                ('gaze_origin_in_trackbox_coordinate_system', Point3),
-                ('gaze_origin_validity', ctypes.c_int32)]
-
-
-class GazeData(ctypes.Structure):
-    _fields_ = [('device_time_stamp', ctypes.c_int64),
-                ('system_time_stamp', ctypes.c_int64),
-                ('left_eye', EyeData),
-                ('right_eye', EyeData)]
-
-
-class ExternalSignalData(ctypes.Structure):
-    _fields_ = [('device_time_stamp', ctypes.c_int64),
-                ('system_time_stamp', ctypes.c_int64),
-                ('value', ctypes.c_int32),
-                ('change_type', ctypes.c_int32)]
-
-
-class TimeSynchronizationData(ctypes.Structure):
-    _fields_ = [('system_request_time_stamp', ctypes.c_int64),
-                ('device_time_stamp', ctypes.c_int64),
-                ('system_response_time_stamp', ctypes.c_int64)]
-
-
-class StreamErrorData(ctypes.Structure):
-    _fields_ = [('system_time_stamp', ctypes.c_int64),
-                ('error', ctypes.c_int32),
-                ('source', ctypes.c_int32),
-                ('message', ctypes.c_char_p)]
-
-
-class DisplayArea(ctypes.Structure):
-    _fields_ = [('bottom_left', Point3), ('bottom_right', Point3), ('height', ctypes.c_float),
-                ('top_left', Point3), ('top_right', Point3), ('width', ctypes.c_float)]
-
-
-class NotificationValue(ctypes.Union):
-    _fields_ = [('display_area', DisplayArea), ('gaze_output_frequency', ctypes.c_float)]
-
-
-class Notification(ctypes.Structure):
-    _fields_ = [('system_time_stamp', ctypes.c_int64),
-                ('notification_type', ctypes.c_int32),
-                ('value', NotificationValue)]
-
-
-class EyeImage(ctypes.Structure):
-    _fields_ = [('device_time_stamp', ctypes.c_int64),
-                ('system_time_stamp', ctypes.c_int64),
-                ('type', ctypes.c_int32),
-                ('camera_id', ctypes.c_int32),
-                ('image_size', ctypes.c_uint64),
-                ('image_data', ctypes.c_void_p)]
-
-
-assert ctypes.sizeof(GazeData) == 136
-assert ctypes.sizeof(EyeImage) == 40
-assert ctypes.sizeof(StreamErrorData) == 24
-assert Notification.value.offset == 12
