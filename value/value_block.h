@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "value/value.h"
@@ -28,11 +29,137 @@ constexpr uint32_t kLargeClass = 0xffffffffu;
 [[noreturn]] void value_fatal(const char* what);
 
 // ---- Heap blocks (value_pool.cc); any thread ----------------------------
+//
+// The pool's fast paths are inline here, for the fixed sizes of the node
+// constructors; its slow paths and central lists are in value_pool.cc.
+
+// Block sizes including the header. A scalar node is 32, a short string
+// (dict keys) 48..96, a 2-/3-tuple 64, an 18-pair dict 328 bytes.
+constexpr uint32_t kClassSizes[] = {32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024};
+constexpr int kClassCount = sizeof(kClassSizes) / sizeof(kClassSizes[0]);
+constexpr size_t kMaxSmallBlock = 1024;
+// Under AddressSanitizer every block goes straight back to free(), so the
+// sanitizer sees each use-after-free, double free and leak of a node. GCC
+// announces it with __SANITIZE_ADDRESS__, clang only through __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTO_VALUE_NO_BLOCK_CACHE 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(VELTO_VALUE_NO_BLOCK_CACHE)
+constexpr size_t kCacheBytesPerClass = 0;
+#else
+constexpr size_t kCacheBytesPerClass = 64 * 1024;
+#endif
+
+// Size class of a total block size (<= kMaxSmallBlock), by 16-byte steps.
+struct ClassTable {
+  uint8_t of[kMaxSmallBlock / 16 + 1];
+  constexpr ClassTable() : of() {
+    for (size_t step = 0; step <= kMaxSmallBlock / 16; ++step) {
+      int c = 0;
+      while (kClassSizes[c] < step * 16) ++c;
+      of[step] = static_cast<uint8_t>(c);
+    }
+  }
+};
+constexpr ClassTable kClassOf;
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+struct ClassList {
+  FreeBlock* head;  // bodies of cached blocks (just after their header)
+  uint32_t count;
+};
+
+enum CacheState : int { kCacheUnused = 0, kCacheLive = 1, kCacheGone = 2 };
+
+// Trivially constructible and destructible, so access needs no TLS guard.
+struct ThreadCache {
+  ClassList lists[kClassCount];
+  int state;
+};
+extern thread_local ThreadCache t_cache;
+
+// Blocks each class's list may hold (a table: no division on the free path).
+struct CapacityTable {
+  uint32_t of[kClassCount];
+  constexpr CapacityTable() : of() {
+    for (int c = 0; c < kClassCount; ++c)
+      of[c] = static_cast<uint32_t>(kCacheBytesPerClass / kClassSizes[c]);
+  }
+};
+constexpr CapacityTable kCacheCapacity;
+
+// Blocks move between a thread's list and the central lists in batches of this
+// many.
+constexpr uint32_t kBatchBlocks = 32;
+
+// Moves a batch from a full thread list to the central list / refills an
+// empty thread list from it (false when it has none); starts this thread's
+// cache. value_pool.cc.
+void hand_batch(ClassList& list, int size_class);
+bool take_batch(ClassList& list, int size_class);
+void cache_start();
 
 // A zero-filled body of `size` bytes, or null when memory is exhausted.
-void* block_alloc(size_t size);
-// Gives back a body from block_alloc; any thread may free any block.
-void block_free(void* body);
+inline __attribute__((always_inline)) void* block_alloc(size_t size) {
+  if (size > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
+  size_t total = size + sizeof(BlockHeader);
+  BlockHeader* header;
+  if (total <= kMaxSmallBlock) {
+    int size_class = kClassOf.of[(total + 15) / 16];
+    ThreadCache* cache = &t_cache;
+    if (cache->state == kCacheUnused) cache_start();
+    ClassList& list = cache->lists[size_class];
+    if (cache->state == kCacheLive && !list.head && kCacheBytesPerClass != 0)
+      take_batch(list, size_class);
+    if (cache->state == kCacheLive && list.head) {
+      FreeBlock* body = list.head;
+      list.head = body->next;
+      --list.count;
+      header = reinterpret_cast<BlockHeader*>(reinterpret_cast<char*>(body) - sizeof(BlockHeader));
+      header->magic = kLiveMagic;
+      memset(body, 0, size);
+      return body;
+    }
+    header = static_cast<BlockHeader*>(calloc(1, kClassSizes[size_class]));
+    if (!header) return nullptr;
+    header->size_class = static_cast<uint32_t>(size_class);
+  } else {
+    header = static_cast<BlockHeader*>(calloc(1, total));
+    if (!header) return nullptr;
+    header->size_class = kLargeClass;
+  }
+  header->magic = kLiveMagic;
+  return header + 1;
+}
+
+inline __attribute__((always_inline)) void block_free(void* body) {
+  BlockHeader* header = static_cast<BlockHeader*>(body) - 1;
+  // A node freed twice or not made here would corrupt the heap silently;
+  // stop loudly instead.
+  if (header->magic != kLiveMagic) value_fatal("value_free of a node that is not a live Value");
+  header->magic = kFreeMagic;
+  uint32_t size_class = header->size_class;
+  if (size_class < static_cast<uint32_t>(kClassCount)) {
+    ThreadCache* cache = &t_cache;
+    if (cache->state == kCacheUnused) cache_start();
+    ClassList& list = cache->lists[size_class];
+    if (cache->state == kCacheLive && list.count >= kCacheCapacity.of[size_class] &&
+        list.count >= kBatchBlocks)
+      hand_batch(list, size_class);
+    if (cache->state == kCacheLive && list.count < kCacheCapacity.of[size_class]) {
+      FreeBlock* block = static_cast<FreeBlock*>(body);
+      block->next = list.head;
+      list.head = block;
+      ++list.count;
+      return;
+    }
+  }
+  free(header);
+}
 // Takes / gives back the mutex of every size class's central list.
 void lock_central_lists();
 void unlock_central_lists();

@@ -29,55 +29,6 @@
 namespace value_internal {
 namespace {
 
-// Block sizes including the header. A scalar node is 32, a short string
-// (dict keys) 48..96, a 2-/3-tuple 64, an 18-pair dict 328 bytes.
-constexpr uint32_t kClassSizes[] = {32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024};
-constexpr int kClassCount = sizeof(kClassSizes) / sizeof(kClassSizes[0]);
-constexpr size_t kMaxSmallBlock = 1024;
-// Under AddressSanitizer every block goes straight back to free(), so the
-// sanitizer sees each use-after-free, double free and leak of a node. GCC
-// announces it with __SANITIZE_ADDRESS__, clang only through __has_feature.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELTO_VALUE_NO_BLOCK_CACHE 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(VELTO_VALUE_NO_BLOCK_CACHE)
-constexpr size_t kCacheBytesPerClass = 0;
-#else
-constexpr size_t kCacheBytesPerClass = 64 * 1024;
-#endif
-
-// Size class of a total block size (<= kMaxSmallBlock), by 16-byte steps.
-struct ClassTable {
-  uint8_t of[kMaxSmallBlock / 16 + 1];
-  constexpr ClassTable() : of() {
-    for (size_t step = 0; step <= kMaxSmallBlock / 16; ++step) {
-      int c = 0;
-      while (kClassSizes[c] < step * 16) ++c;
-      of[step] = static_cast<uint8_t>(c);
-    }
-  }
-};
-constexpr ClassTable kClassOf;
-
-struct FreeBlock {
-  FreeBlock* next;
-};
-struct ClassList {
-  FreeBlock* head;  // bodies of cached blocks (just after their header)
-  uint32_t count;
-};
-
-enum CacheState : int { kCacheUnused = 0, kCacheLive = 1, kCacheGone = 2 };
-
-// Trivially constructible and destructible, so access needs no TLS guard.
-struct ThreadCache {
-  ClassList lists[kClassCount];
-  int state;
-};
-thread_local ThreadCache t_cache;
-
 // Central lists: blocks move between threads in batches. A thread whose list
 // of a class is full hands a batch of kBatchBlocks blocks to that class's
 // central list (instead of free()ing each block), and a thread whose list is
@@ -89,7 +40,6 @@ thread_local ThreadCache t_cache;
 // class holds at most kCentralBytesPerClass; a batch beyond that is freed.
 // Plain arrays and a mutex with no destructor work, so a thread exiting after
 // the process's static destructors still finds them usable.
-constexpr uint32_t kBatchBlocks = 32;
 constexpr size_t kCentralBytesPerClass = 512 * 1024;
 constexpr size_t kCentralBatches = kCentralBytesPerClass / (kBatchBlocks * 32);  // smallest class
 struct CentralList {
@@ -117,36 +67,6 @@ void free_chain(FreeBlock* chain) {
   }
 }
 
-// Moves kBatchBlocks blocks from the head of a full list to the central list.
-__attribute__((noinline)) void hand_batch(ClassList& list, int size_class) {
-  FreeBlock* batch = list.head;
-  FreeBlock* last = batch;
-  for (uint32_t k = 1; k < kBatchBlocks; ++k) last = last->next;
-  list.head = last->next;
-  last->next = nullptr;
-  list.count -= kBatchBlocks;
-  CentralList& central = g_central[size_class];
-  {
-    std::lock_guard<std::mutex> lock(central.mutex);
-    if (central.count < kCentralCapacity.of[size_class]) {
-      central.batches[central.count++] = batch;
-      return;
-    }
-  }
-  free_chain(batch);
-}
-
-// Refills an empty list with a batch from the central list; false when the
-// central list has none.
-__attribute__((noinline)) bool take_batch(ClassList& list, int size_class) {
-  CentralList& central = g_central[size_class];
-  std::lock_guard<std::mutex> lock(central.mutex);
-  if (central.count == 0) return false;
-  list.head = central.batches[--central.count];
-  list.count = kBatchBlocks;
-  return true;
-}
-
 void cache_drain(ThreadCache* cache) {
   for (ClassList& list : cache->lists) {
     while (list.head) {
@@ -169,7 +89,45 @@ struct CacheReaper {
 };
 thread_local CacheReaper t_reaper;
 
-__attribute__((noinline)) void cache_start() {
+
+
+
+
+}  // namespace
+
+thread_local ThreadCache t_cache;
+
+// Moves kBatchBlocks blocks from the head of a full list to the central list.
+void hand_batch(ClassList& list, int size_class) {
+  FreeBlock* batch = list.head;
+  FreeBlock* last = batch;
+  for (uint32_t k = 1; k < kBatchBlocks; ++k) last = last->next;
+  list.head = last->next;
+  last->next = nullptr;
+  list.count -= kBatchBlocks;
+  CentralList& central = g_central[size_class];
+  {
+    std::lock_guard<std::mutex> lock(central.mutex);
+    if (central.count < kCentralCapacity.of[size_class]) {
+      central.batches[central.count++] = batch;
+      return;
+    }
+  }
+  free_chain(batch);
+}
+
+// Refills an empty list with a batch from the central list; false when the
+// central list has none.
+bool take_batch(ClassList& list, int size_class) {
+  CentralList& central = g_central[size_class];
+  std::lock_guard<std::mutex> lock(central.mutex);
+  if (central.count == 0) return false;
+  list.head = central.batches[--central.count];
+  list.count = kBatchBlocks;
+  return true;
+}
+
+void cache_start() {
   // Touching the reaper constructs it and registers its destructor for this
   // thread's exit.
   CacheReaper* volatile reaper = &t_reaper;
@@ -177,80 +135,9 @@ __attribute__((noinline)) void cache_start() {
   t_cache.state = kCacheLive;
 }
 
-// Blocks each class's list may hold (a table: no division on the free path).
-struct CapacityTable {
-  uint32_t of[kClassCount];
-  constexpr CapacityTable() : of() {
-    for (int c = 0; c < kClassCount; ++c)
-      of[c] = static_cast<uint32_t>(kCacheBytesPerClass / kClassSizes[c]);
-  }
-};
-constexpr CapacityTable kCacheCapacity;
-
-
-}  // namespace
-
 [[noreturn]] void value_fatal(const char* what) {
   fprintf(stderr, "velto value tree: %s\n", what);
   abort();
-}
-
-// A zero-filled body of `size` bytes, or null when memory is exhausted.
-void* block_alloc(size_t size) {
-  if (size > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
-  size_t total = size + sizeof(BlockHeader);
-  BlockHeader* header;
-  if (total <= kMaxSmallBlock) {
-    int size_class = kClassOf.of[(total + 15) / 16];
-    ThreadCache* cache = &t_cache;
-    if (cache->state == kCacheUnused) cache_start();
-    ClassList& list = cache->lists[size_class];
-    if (cache->state == kCacheLive && !list.head && kCacheBytesPerClass != 0)
-      take_batch(list, size_class);
-    if (cache->state == kCacheLive && list.head) {
-      FreeBlock* body = list.head;
-      list.head = body->next;
-      --list.count;
-      header = reinterpret_cast<BlockHeader*>(reinterpret_cast<char*>(body) - sizeof(BlockHeader));
-      header->magic = kLiveMagic;
-      memset(body, 0, size);
-      return body;
-    }
-    header = static_cast<BlockHeader*>(calloc(1, kClassSizes[size_class]));
-    if (!header) return nullptr;
-    header->size_class = static_cast<uint32_t>(size_class);
-  } else {
-    header = static_cast<BlockHeader*>(calloc(1, total));
-    if (!header) return nullptr;
-    header->size_class = kLargeClass;
-  }
-  header->magic = kLiveMagic;
-  return header + 1;
-}
-
-void block_free(void* body) {
-  BlockHeader* header = static_cast<BlockHeader*>(body) - 1;
-  // A node freed twice or not made here would corrupt the heap silently;
-  // stop loudly instead.
-  if (header->magic != kLiveMagic) value_fatal("value_free of a node that is not a live Value");
-  header->magic = kFreeMagic;
-  uint32_t size_class = header->size_class;
-  if (size_class < static_cast<uint32_t>(kClassCount)) {
-    ThreadCache* cache = &t_cache;
-    if (cache->state == kCacheUnused) cache_start();
-    ClassList& list = cache->lists[size_class];
-    if (cache->state == kCacheLive && list.count >= kCacheCapacity.of[size_class] &&
-        list.count >= kBatchBlocks)
-      hand_batch(list, size_class);
-    if (cache->state == kCacheLive && list.count < kCacheCapacity.of[size_class]) {
-      FreeBlock* block = static_cast<FreeBlock*>(body);
-      block->next = list.head;
-      list.head = block;
-      ++list.count;
-      return;
-    }
-  }
-  free(header);
 }
 
 void lock_central_lists() {
