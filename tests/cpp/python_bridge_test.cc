@@ -189,6 +189,28 @@ TEST_F(PythonBridge, NoPythonFormGivesNullOrNone) {
   holes.v->payload.items[0] = value_new_none();  // restore the invariant for value_free
 }
 
+// Regression: a stream record that could not be converted was dropped while a
+// result that could not be converted was handed over as None; both paths call
+// python_call_with_value, which always calls, with None in that case.
+TEST_F(PythonBridge, CallWithValueAlwaysCallsWithNoneForNoPythonForm) {
+  PyObject* seen = eval("[]");
+  PyObject* append = PyObject_GetAttrString(seen, "append");
+  Tree unknown(value_new_none());
+  unknown.v->kind = 42;
+  python_call_with_value(append, unknown.v);
+  Tree five(value_new_int32(5));
+  python_call_with_value(append, five.v);
+  EXPECT_TRUE(equals(seen, "[None, 5]"));
+  // What the callable raises is dropped, and nothing is left set.
+  PyObject* raising = eval("lambda value: 1 / 0");
+  python_call_with_value(raising, five.v);
+  EXPECT_EQ(nullptr, PyErr_Occurred());
+  unknown.v->kind = VALUE_NONE;  // restore the invariant for value_free
+  Py_DECREF(raising);
+  Py_DECREF(append);
+  Py_DECREF(seen);
+}
+
 // A gaze dict on the heap, one eye valid, the other without data.
 Value* gaze_dict() {
   velto_gaze_data g{};
