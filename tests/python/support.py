@@ -131,13 +131,20 @@ def run_python(args, timeout=60, env=None, cwd=None):
     started = time.time()
     proc = subprocess.Popen([sys.executable] + list(args), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=dict(os.environ, **(env or {})), cwd=cwd)
+    code, out, err = finish(proc, timeout)
+    return code, out, err, time.time() - started
+
+
+def finish(proc, timeout):
+    """Waits for a process started with piped outputs; (status, stdout,
+    stderr), the outputs as text. The process is killed after `timeout` s."""
     timer = threading.Timer(timeout, proc.kill)
     timer.start()
     try:
         out, err = proc.communicate()
     finally:
         timer.cancel()
-    return proc.returncode, decoded(out), decoded(err), time.time() - started
+    return proc.returncode, decoded(out), decoded(err)
 
 
 # ---- the simulated library ---------------------------------------------------

@@ -11,10 +11,11 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import xml.etree.ElementTree as ElementTree
+
+import support
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, '..', '..'))
@@ -36,14 +37,11 @@ def start(argv, cwd=None, env=None):
 
 
 def finish(proc, timeout=120):
-    """(exit code, stdout, stderr) as text; the process is killed after `timeout`."""
-    timer = threading.Timer(timeout, proc.kill)
-    timer.start()
-    try:
-        out, err = proc.communicate()
-    finally:
-        timer.cancel()
-    return proc.returncode, out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace')
+    """(exit code, stdout, stderr), the process killed after `timeout`."""
+    code, out, err = support.finish(proc, timeout)
+    # Texts on 2.7 too, as the checks below compare with unicode literals.
+    return code, out.decode('utf-8', 'replace') if isinstance(out, bytes) else out, \
+        err.decode('utf-8', 'replace') if isinstance(err, bytes) else err
 
 
 def run_example(name, *args):
