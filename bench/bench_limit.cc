@@ -41,6 +41,7 @@
 #include <thread>
 
 #include "bench/gaze_direct.h"
+#include "device/device_values.h"
 #include "device/velto.h"
 #include "velto_sim.h"
 
@@ -270,14 +271,14 @@ BENCH_API int32_t bench_floor_subscribe(int64_t device, int64_t* stamps, int64_t
   g_floor.arrivals = arrivals;
   g_floor.capacity = capacity;
   g_floor.count.store(0);
-  return velto_subscribe_to_gaze_data(reinterpret_cast<velto_eyetracker*>(device),
+  return velto_subscribe_to_gaze_data(handle_from_int(device),
                                       floor_on_gaze, nullptr);
 }
 
 // Ends the floor's subscription (no callback runs after this returns) and
 // returns the number of samples it received.
 BENCH_API int64_t bench_floor_unsubscribe(int64_t device) {
-  velto_unsubscribe_from_gaze_data(reinterpret_cast<velto_eyetracker*>(device), floor_on_gaze);
+  velto_unsubscribe_from_gaze_data(handle_from_int(device), floor_on_gaze);
   return g_floor.count.load();
 }
 
