@@ -3,8 +3,9 @@
 // Each callback builds its dict from the record without any lock, hands it to
 // stream_deliver() with its user-data word and stream type, and frees it
 // whether or not anything was delivered. A record of a subscription that a
-// cleanup() ended is dropped before its dict is built. Nothing here keeps
-// state between calls.
+// cleanup() ended is dropped before its dict is built. The one state kept
+// between calls is each stream thread's prepared gaze dict (see
+// gaze_data_callback).
 #include "streams/translators.h"
 
 #include <stdint.h>
@@ -94,17 +95,32 @@ double nan_marker() {
   return d;
 }
 
-Value* point2(ValueArena* arena, const velto_point2& p, bool valid) {
-  const double m = nan_marker();
-  const double v[2] = {valid ? static_cast<double>(p.x) : m, valid ? static_cast<double>(p.y) : m};
-  return value_arena_float_tuple(arena, 2, v);
-}
+// One eye's numbers in dict order, the NaN marker in place of each number of
+// a group without data: what the gaze dict holds and what a prepared dict is
+// refilled with.
+struct EyeNumbers {
+  double display[2];      // gaze point on the display area
+  double user[3];         // gaze point in the user coordinate system
+  double pupil;           // pupil diameter
+  double origin_user[3];  // gaze origin in the user coordinate system
+  double origin_box[3];   // gaze origin in the track box coordinate system
+};
 
-Value* point3(ValueArena* arena, const velto_point3& p, bool valid) {
+inline EyeNumbers eye_numbers(const velto_eye_data& e) {
   const double m = nan_marker();
-  const double v[3] = {valid ? static_cast<double>(p.x) : m, valid ? static_cast<double>(p.y) : m,
-                       valid ? static_cast<double>(p.z) : m};
-  return value_arena_float_tuple(arena, 3, v);
+  const bool point = e.gaze_point_validity == 1;
+  const bool origin = e.gaze_origin_validity == 1;
+  const bool pupil = e.pupil_validity == 1;
+  auto in = [m](bool valid, float number) { return valid ? static_cast<double>(number) : m; };
+  const velto_point2& d = e.gaze_point_on_display_area;
+  const velto_point3& u = e.gaze_point_in_user_coordinate_system;
+  const velto_point3& ou = e.gaze_origin_in_user_coordinate_system;
+  const velto_point3& ob = e.gaze_origin_in_trackbox_coordinate_system;
+  return EyeNumbers{{in(point, d.x), in(point, d.y)},
+                    {in(point, u.x), in(point, u.y), in(point, u.z)},
+                    in(pupil, e.pupil_diameter),
+                    {in(origin, ou.x), in(origin, ou.y), in(origin, ou.z)},
+                    {in(origin, ob.x), in(origin, ob.y), in(origin, ob.z)}};
 }
 
 // The gaze dict's keys in dict order, with their lengths (no strlen per sample).
@@ -133,23 +149,20 @@ constexpr ValueKey kGazeKeys[kGazeEntries] = {
 };
 #undef GAZE_KEY
 
-// Stack space for one gaze dict built in an arena: its 61 nodes (18 of them
-// keys referring to kGazeKeys) and 37 dict slots take about 2.4 KiB.
+// Room for one gaze dict built in an arena: its 43 nodes and 37 dict slots
+// take about 1.8 KiB (its keys are the key table's shared nodes).
 constexpr size_t kGazeArenaBytes = 4096;
 
 // One eye's eight entries, in dict order.
 void eye_values(ValueArena* arena, const velto_eye_data& e, Value** v) {
-  const bool point = e.gaze_point_validity == 1;
-  const bool origin = e.gaze_origin_validity == 1;
-  v[0] = point2(arena, e.gaze_point_on_display_area, point);
-  v[1] = point3(arena, e.gaze_point_in_user_coordinate_system, point);
+  const EyeNumbers n = eye_numbers(e);
+  v[0] = value_arena_float_tuple(arena, 2, n.display);
+  v[1] = value_arena_float_tuple(arena, 3, n.user);
   v[2] = value_arena_int32(arena, e.gaze_point_validity);
-  v[3] = e.pupil_validity == 1
-             ? value_arena_float(arena, static_cast<double>(e.pupil_diameter))
-             : value_arena_nan(arena);
+  v[3] = value_arena_float(arena, n.pupil);
   v[4] = value_arena_int32(arena, e.pupil_validity);
-  v[5] = point3(arena, e.gaze_origin_in_user_coordinate_system, origin);
-  v[6] = point3(arena, e.gaze_origin_in_trackbox_coordinate_system, origin);
+  v[5] = value_arena_float_tuple(arena, 3, n.origin_user);
+  v[6] = value_arena_float_tuple(arena, 3, n.origin_box);
   v[7] = value_arena_int32(arena, e.gaze_origin_validity);
 }
 
@@ -192,29 +205,21 @@ PreparedGaze* prepare_gaze(const velto_gaze_data* data) {
   return t_gaze = gaze;
 }
 
-// The numbers of a point or vector tuple, or the NaN marker in each place.
-template <int N>
-inline void refill_floats(Value* tuple, const float (&numbers)[N], bool valid) {
-  const double m = nan_marker();
-  for (int k = 0; k < N; ++k)
-    tuple->payload.items[k]->payload.f = valid ? static_cast<double>(numbers[k]) : m;
+// Puts `count` numbers into the items of a float tuple.
+inline void refill_floats(Value* tuple, const double* numbers, int count) {
+  for (int k = 0; k < count; ++k) tuple->payload.items[k]->payload.f = numbers[k];
 }
 
 // One eye's eight entries, as eye_values builds them.
 inline void refill_eye(Value** v, const velto_eye_data& e) {
-  const bool point = e.gaze_point_validity == 1;
-  const bool origin = e.gaze_origin_validity == 1;
-  const velto_point2& d = e.gaze_point_on_display_area;
-  const velto_point3& u = e.gaze_point_in_user_coordinate_system;
-  const velto_point3& ou = e.gaze_origin_in_user_coordinate_system;
-  const velto_point3& ot = e.gaze_origin_in_trackbox_coordinate_system;
-  refill_floats<2>(v[0], {d.x, d.y}, point);
-  refill_floats<3>(v[1], {u.x, u.y, u.z}, point);
+  const EyeNumbers n = eye_numbers(e);
+  refill_floats(v[0], n.display, 2);
+  refill_floats(v[1], n.user, 3);
   v[2]->payload.i32 = e.gaze_point_validity;
-  v[3]->payload.f = e.pupil_validity == 1 ? static_cast<double>(e.pupil_diameter) : nan_marker();
+  v[3]->payload.f = n.pupil;
   v[4]->payload.i32 = e.pupil_validity;
-  refill_floats<3>(v[5], {ou.x, ou.y, ou.z}, origin);
-  refill_floats<3>(v[6], {ot.x, ot.y, ot.z}, origin);
+  refill_floats(v[5], n.origin_user, 3);
+  refill_floats(v[6], n.origin_box, 3);
   v[7]->payload.i32 = e.gaze_origin_validity;
 }
 
