@@ -731,6 +731,13 @@ void python_gate_close_and_drain() {
 
 void python_gate_after_fork_child() {
   // Only the forking thread runs in the child: threads counted inside in the
-  // parent never leave here, and exit would wait for them in vain.
+  // parent never leave here, and exit would wait for them in vain. The same
+  // holds for the hand-over's counts: a parent's thread caught asking would
+  // make the child's exit wait forever in stop_hand_over(), and a pending
+  // call the child never got would keep it from ever asking again.
   g_inside.store(0);
+  g_waiters.store(0);
+  g_asking.store(0);
+  g_handing_over.store(false);
+  g_hand_over_asked.store(false);
 }

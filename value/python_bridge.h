@@ -108,8 +108,8 @@ void python_gate_close_and_drain();
 // Whether the gate is open (diagnostics and tests).
 bool python_gate_is_open();
 // In the child of a fork(): forgets the parent's threads counted inside the
-// gate (only the forking thread exists there). Part of the module's fork
-// routine; async-signal-safe.
+// gate or caught asking for a hand-over (only the forking thread exists
+// there). Part of the module's fork routine; async-signal-safe.
 void python_gate_after_fork_child();
 
 #endif  // VELTO_VALUE_PYTHON_BRIDGE_H_
