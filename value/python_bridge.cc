@@ -31,6 +31,14 @@ namespace {
 // 3.x has one int type, which maps by its value to what 2.7's int or long
 // would have become.
 
+// A VALUE_STRING of those bytes; a string too large to copy arrives as "no
+// value" (the handler then answers invalid parameter) rather than taking the
+// process down.
+Value* string_or_none(const char* bytes, Py_ssize_t length) {
+  Value* v = value_new_string(bytes, static_cast<uint64_t>(length));
+  return v ? v : value_new_none();
+}
+
 #if PY_MAJOR_VERSION >= 3
 
 #if PY_VERSION_HEX < 0x03090000
@@ -76,17 +84,12 @@ void intern_text(PyObject** text) { PyUnicode_InternInPlace(text); }
 // neither (a str that cannot be encoded becomes VALUE_NONE, never an error).
 Value* string_argument(PyObject* object) {
   if (PyBytes_Check(object)) {
-    Value* v = value_new_string(PyBytes_AS_STRING(object),
-                                static_cast<uint64_t>(PyBytes_GET_SIZE(object)));
-    return v ? v : value_new_none();
+    return string_or_none(PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object));
   }
   if (!PyUnicode_Check(object)) return nullptr;
   Py_ssize_t length = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(object, &length);
-  if (bytes != nullptr) {
-    Value* v = value_new_string(bytes, static_cast<uint64_t>(length));
-    return v ? v : value_new_none();
-  }
+  if (bytes != nullptr) return string_or_none(bytes, length);
   // Lone surrogates: those that escape bytes go back to those bytes.
   PyErr_Clear();
   PyObject* encoded = PyUnicode_AsEncodedString(object, "utf-8", "surrogateescape");
@@ -94,10 +97,9 @@ Value* string_argument(PyObject* object) {
     PyErr_Clear();
     return value_new_none();
   }
-  Value* v = value_new_string(PyBytes_AS_STRING(encoded),
-                              static_cast<uint64_t>(PyBytes_GET_SIZE(encoded)));
+  Value* v = string_or_none(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded));
   Py_DECREF(encoded);
-  return v ? v : value_new_none();
+  return v;
 }
 
 // The integer Value of `object`, or null when it is not an integer. Within 32
@@ -131,11 +133,7 @@ void intern_text(PyObject** text) { PyString_InternInPlace(text); }
 // Only str is text: unicode is not taken (it becomes VALUE_NONE).
 Value* string_argument(PyObject* object) {
   if (!PyString_Check(object)) return nullptr;
-  Value* v = value_new_string(PyString_AS_STRING(object),
-                              static_cast<uint64_t>(PyString_GET_SIZE(object)));
-  // A string too large to copy arrives as "no value" (the handler then answers
-  // invalid parameter) rather than taking the process down.
-  return v ? v : value_new_none();
+  return string_or_none(PyString_AS_STRING(object), PyString_GET_SIZE(object));
 }
 
 // long -> VALUE_INT64 whatever its value (-1 outside 64 bits, the error
@@ -272,14 +270,10 @@ const KeyEntry* cached_key(const char* bytes, int64_t length) {
 
 // The key met at each position of the dict converted last. Stream dicts of
 // one kind repeat their keys in the same order, so the key at position k is
-// first compared with this one, which spares the hash and the probe. `entry`
-// is a cache entry, kept for good. Guarded by the interpreter lock like the
-// cache.
-struct KeyHint {
-  const KeyEntry* entry;
-};
+// first compared with this one, which spares the hash and the probe. Each is a
+// cache entry, kept for good. Guarded by the interpreter lock like the cache.
 constexpr Py_ssize_t kKeyHintPositions = 32;
-KeyHint g_key_hint[kKeyHintPositions];
+const KeyEntry* g_key_hint[kKeyHintPositions];
 
 // ---- Python -> Value -------------------------------------------------------
 
@@ -387,13 +381,13 @@ inline __attribute__((always_inline)) PyObject* dict_key(const Value* node, Py_s
     *owned = false;
     return static_cast<PyObject*>(*slot);
   }
-  KeyHint* hint = position < kKeyHintPositions ? &g_key_hint[position] : nullptr;
-  const KeyEntry* entry = hint ? hint->entry : nullptr;
+  const KeyEntry** hint = position < kKeyHintPositions ? &g_key_hint[position] : nullptr;
+  const KeyEntry* entry = hint ? *hint : nullptr;
   if (!entry || entry->length != length ||
       !keys_equal(entry->bytes, bytes, static_cast<size_t>(length))) {
     entry = cached_key(bytes, length);
     if (!entry) return text_object(bytes, static_cast<Py_ssize_t>(length));
-    if (hint) hint->entry = entry;
+    if (hint) *hint = entry;
   }
   *owned = false;
   return entry->key;
