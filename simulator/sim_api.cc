@@ -80,7 +80,13 @@ int32_t velto_find_all_eyetrackers(velto_eyetracker** handles, size_t capacity, 
   SIM_CALL("velto_find_all_eyetrackers", arg_int("capacity", static_cast<int64_t>(capacity)));
   SIM_LOCK_INITIALIZED(s, lock);
   if (count == nullptr) return VELTO_SIM_STATUS_INVALID_ARGUMENT;
-  size_t total = s.world.trackers.size();
+  // A tracker whose connection is cut is not found.
+  connection_tick_locked(s);
+  std::vector<int64_t> found;
+  for (const Tracker& t : s.world.trackers) {
+    if (t.connected) found.push_back(t.handle);
+  }
+  size_t total = found.size();
   if (handles == nullptr) {
     // Size query; a null array with a capacity is a caller error.
     if (capacity != 0) return VELTO_SIM_STATUS_INVALID_ARGUMENT;
@@ -89,7 +95,7 @@ int32_t velto_find_all_eyetrackers(velto_eyetracker** handles, size_t capacity, 
   }
   size_t n = total < capacity ? total : capacity;
   for (size_t i = 0; i < n; ++i) {
-    handles[i] = reinterpret_cast<velto_eyetracker*>(static_cast<intptr_t>(s.world.trackers[i].handle));
+    handles[i] = reinterpret_cast<velto_eyetracker*>(static_cast<intptr_t>(found[i]));
   }
   *count = n;
   return n < total ? VELTO_STATUS_BUFFER_TOO_SMALL : VELTO_STATUS_OK;
@@ -99,8 +105,9 @@ int32_t velto_get_eyetracker(const char* address, velto_eyetracker** handle) {
   SIM_CALL("velto_get_eyetracker", arg_text("text", address));
   SIM_LOCK_INITIALIZED(s, lock);
   if (address == nullptr || handle == nullptr) return VELTO_SIM_STATUS_INVALID_ARGUMENT;
+  connection_tick_locked(s);
   for (const Tracker& t : s.world.trackers) {
-    if (t.address == address) {
+    if (t.address == address && t.connected) {
       *handle = reinterpret_cast<velto_eyetracker*>(static_cast<intptr_t>(t.handle));
       return VELTO_STATUS_OK;
     }

@@ -50,12 +50,17 @@ velto_calibration_point to_record(const CalibrationSample& c) {
 CalibrationSample sample_at(Tracker& t, float x, float y) {
   std::mt19937 rng(t.noise_seed + static_cast<uint32_t>(t.collected.size()) * 7919u);
   t.noise_seed = rng();
-  std::normal_distribution<float> noise(0.0f, 0.008f);
+  // The unit normal is scaled rather than given the deviation, so that a
+  // noise of 0 is allowed (std::normal_distribution needs a positive sigma).
+  std::normal_distribution<float> unit(0.0f, 1.0f);
+  auto noise = [&] { return t.calibration_noise * unit(rng); };
   std::uniform_real_distribution<float> chance(0.0f, 1.0f);
+  const velto_point2 l = t.calibration_bias_left;
+  const velto_point2 r = t.calibration_bias_right;
   CalibrationSample c;
   c.position = velto_point2{x, y};
-  c.left = velto_point2{x - 0.006f + noise(rng), y + 0.004f + noise(rng)};
-  c.right = velto_point2{x + 0.005f + noise(rng), y + 0.003f + noise(rng)};
+  c.left = velto_point2{x + l.x + noise(), y + l.y + noise()};
+  c.right = velto_point2{x + r.x + noise(), y + r.y + noise()};
   c.left_validity = chance(rng) < 0.05f ? 0 : 1;
   c.right_validity = chance(rng) < 0.05f ? 0 : 1;
   if (c.left_validity != 1) c.left = c.position;

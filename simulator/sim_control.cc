@@ -41,6 +41,7 @@ int velto_sim_configure(const char* json) {
     set_last_error(error);
     return 1;
   }
+  announce_leaving(w);
   SimState& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   s.world = std::move(w);

@@ -235,11 +235,13 @@ void generator_loop(std::shared_ptr<Generator> g) {
                            t->clock_offset_us, t->clock_drift_ppm};
     const int64_t h = t->handle;
     const int64_t now = system_now_us();
-    const bool want_gaze = has_subscription_locked(s, kStreamGaze, h);
-    const bool want_sync = has_subscription_locked(s, kStreamTimeSync, h);
-    const bool want_image = (view.capabilities & VELTO_CAPABILITY_HAS_EYE_IMAGES) &&
+    // A tracker whose connection is cut sends nothing until it is restored.
+    const bool linked = t->connected;
+    const bool want_gaze = linked && has_subscription_locked(s, kStreamGaze, h);
+    const bool want_sync = linked && has_subscription_locked(s, kStreamTimeSync, h);
+    const bool want_image = linked && (view.capabilities & VELTO_CAPABILITY_HAS_EYE_IMAGES) &&
                             has_subscription_locked(s, kStreamEyeImages, h);
-    const bool want_signal = (view.capabilities & VELTO_CAPABILITY_HAS_EXTERNAL_SIGNAL) &&
+    const bool want_signal = linked && (view.capabilities & VELTO_CAPABILITY_HAS_EXTERNAL_SIGNAL) &&
                              has_subscription_locked(s, kStreamExternalSignal, h);
     if (want_gaze && !gaze_on) next_gaze = static_cast<double>(now);
     if (want_sync && !sync_on) next_sync = static_cast<double>(now);

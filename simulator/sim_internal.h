@@ -13,6 +13,7 @@
 #define VELTO_SIMULATOR_SIM_INTERNAL_H_
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -70,8 +71,18 @@ struct Tracker {
   // Device clock = system clock + offset + drift_ppm * elapsed.
   int64_t clock_offset_us = 0;
   double clock_drift_ppm = 0;
+  // Calibration samples sit at the point plus this per-eye bias plus normal
+  // noise of this standard deviation (display-area units).
+  velto_point2 calibration_bias_left{0, 0};
+  velto_point2 calibration_bias_right{0, 0};
+  float calibration_noise = 0;
   int32_t external_signal_value = 0;
   uint32_t noise_seed = 1;
+  // Connection (sim_connection.cc): a tracker whose connection is cut keeps
+  // its handle and subscriptions but answers nothing and streams nothing.
+  bool connected = true;
+  int64_t cut_at_us = INT64_MAX;      // a scheduled cut (system clock), or never
+  int64_t restore_at_us = INT64_MAX;  // a scheduled restore, or never
 };
 
 // The whole scripted world.
@@ -126,6 +137,7 @@ struct QueuedEvent {
   int kind = 0;
   int64_t handle = 0;
   velto_notification notification{};
+  velto_external_signal_data signal{};
   int64_t time_stamp = 0;
   int32_t error = 0;
   int32_t source = 0;
@@ -250,6 +262,24 @@ void ensure_generator_locked(SimState& s, int64_t handle);
 // Wakes the generators (e.g. after a frequency change). Caller holds mu.
 void wake_generators_locked(SimState& s);
 
+// Connection (sim_connection.cc).
+// Applies the scheduled cuts and restores that are due (queueing their
+// notices) and keeps the event thread running while more are scheduled.
+// Caller holds mu.
+void connection_tick_locked(SimState& s);
+// The system time of the next scheduled cut or restore, INT64_MAX when none.
+// Caller holds mu.
+int64_t next_connection_change_locked(SimState& s);
+// The tracker with that handle when it exists and is connected, else null
+// (scheduled changes applied first). Caller holds mu.
+Tracker* find_connected_locked(SimState& s, int64_t handle);
+// Tells the subscribers of every connected tracker that `next` leaves out
+// that its connection is lost, synchronously on the calling thread. Takes mu
+// itself: the caller must not hold it.
+void announce_leaving(const World& next);
+// Starts the event thread unless it runs (or the process exits). Caller holds mu.
+void ensure_event_worker_locked(SimState& s);
+
 // Calibration block format (sim_calibration.cc).
 std::vector<uint8_t> make_calibration_block(const Tracker& tracker);
 // Returns 0 when `data` is a well-formed block, else the status to return.
@@ -281,9 +311,9 @@ inline int64_t handle_value(const velto_eyetracker* handle) {
   std::unique_lock<std::mutex> lock(s.mu);         \
   if (!s.initialized) return VELTO_SIM_STATUS_NOT_INITIALIZED
 
-// Finds the tracker of `handle` or returns "invalid handle".
-#define SIM_TRACKER(t, s, handle)                   \
-  Tracker* t = find_tracker(s, handle_value(handle)); \
+// Finds the connected tracker of `handle` or returns "invalid handle".
+#define SIM_TRACKER(t, s, handle)                                \
+  Tracker* t = find_connected_locked(s, handle_value(handle)); \
   if (t == nullptr) return VELTO_SIM_STATUS_INVALID_HANDLE
 
 #endif  // VELTO_SIMULATOR_SIM_INTERNAL_H_

@@ -103,7 +103,17 @@ void event_loop(std::shared_ptr<EventWorker> worker) {
   SimState& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   for (;;) {
-    while (!worker->stop && worker->queue.empty()) s.work_cv.wait(lock);
+    // Besides its queue, the thread keeps the connection schedule's deadlines.
+    while (!worker->stop) {
+      connection_tick_locked(s);
+      if (!worker->queue.empty()) break;
+      const int64_t next = next_connection_change_locked(s);
+      if (next == INT64_MAX) {
+        s.work_cv.wait(lock);
+      } else {
+        s.work_cv.wait_until(lock, Clock::time_point(std::chrono::microseconds(next)));
+      }
+    }
     if (worker->stop) break;
     QueuedEvent e = std::move(worker->queue.front());
     worker->queue.pop_front();
@@ -119,6 +129,9 @@ void event_loop(std::shared_ptr<EventWorker> worker) {
       }
       case kStreamNotifications:
         dispatch(kStreamNotifications, e.handle, &e.notification);
+        break;
+      case kStreamExternalSignal:
+        dispatch(kStreamExternalSignal, e.handle, &e.signal);
         break;
       default:
         break;
@@ -141,11 +154,14 @@ void join_or_detach(std::thread& thread, bool exited) {
   }
 }
 
+// A subscribe needs a connected tracker; an unsubscribe also works on a
+// tracker whose connection is cut, so that its subscriber can clean up.
 int32_t lookup_for_stream(SimState& s, velto_eyetracker* handle, const void* callback, int kind,
-                          Tracker** out) {
+                          bool need_connected, Tracker** out) {
   if (!s.initialized) return VELTO_SIM_STATUS_NOT_INITIALIZED;
   if (callback == nullptr) return VELTO_SIM_STATUS_INVALID_ARGUMENT;
-  Tracker* t = find_tracker(s, handle_value(handle));
+  Tracker* t = need_connected ? find_connected_locked(s, handle_value(handle))
+                              : find_tracker(s, handle_value(handle));
   if (t == nullptr) return VELTO_SIM_STATUS_INVALID_HANDLE;
   if (kind == kStreamExternalSignal && !(t->capabilities & VELTO_CAPABILITY_HAS_EXTERNAL_SIGNAL)) {
     return VELTO_SIM_STATUS_NOT_SUPPORTED;
@@ -165,7 +181,7 @@ int32_t subscribe(int kind, velto_eyetracker* handle, void* callback, void* user
   SimState& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
   Tracker* t = nullptr;
-  int32_t status = lookup_for_stream(s, handle, callback, kind, &t);
+  int32_t status = lookup_for_stream(s, handle, callback, kind, true, &t);
   if (status != VELTO_STATUS_OK) return status;
   // The same callback with the same user data twice is one subscription;
   // with other user data it is another one.
@@ -193,7 +209,7 @@ int32_t unsubscribe(int kind, velto_eyetracker* handle, void* callback) {
   SimState& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   Tracker* t = nullptr;
-  int32_t status = lookup_for_stream(s, handle, callback, kind, &t);
+  int32_t status = lookup_for_stream(s, handle, callback, kind, false, &t);
   // A tracker without the capability has no subscription to remove; that is
   // not an error of the unsubscribe.
   if (status == VELTO_SIM_STATUS_NOT_SUPPORTED) return VELTO_STATUS_OK;
@@ -280,13 +296,16 @@ void queue_event_locked(SimState& s, QueuedEvent event) {
     return;
   }
   if (s.exiting) return;
-  if (!s.events) {
-    auto worker = std::make_shared<EventWorker>();
-    worker->thread = std::thread(event_loop, worker);
-    s.events = worker;
-  }
+  ensure_event_worker_locked(s);
   s.events->queue.push_back(std::move(event));
   s.work_cv.notify_all();
+}
+
+void ensure_event_worker_locked(SimState& s) {
+  if (s.events || s.exiting) return;
+  auto worker = std::make_shared<EventWorker>();
+  worker->thread = std::thread(event_loop, worker);
+  s.events = worker;
 }
 
 void log_locked(SimState& s, int level, const std::string& message) {

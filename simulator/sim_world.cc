@@ -11,6 +11,28 @@ namespace {
 
 constexpr size_t kMaxPropertyText = VELTO_PROPERTY_BUFFER_SIZE - 1;
 constexpr size_t kMaxModeText = VELTO_MODE_NAME_SIZE - 1;
+constexpr int64_t kMaxClockOffsetUs = 1000000000000000LL;  // about 31 years
+
+// What depends on a tracker's position in the world (0-based), the same in
+// the default world and a configured one: odd positions (1st, 3rd, ...) run
+// their device clock 25 000 us ahead (+7 919 us per pair) with +12 ppm drift,
+// even ones 7 120 us behind (-7 919 us per pair) with -8 ppm; every tracker
+// gets the same calibration bias and noise; the random sequences differ.
+void apply_position_defaults(size_t index, Tracker* tr) {
+  const int64_t pair = static_cast<int64_t>(index / 2);
+  if (index % 2 == 0) {
+    tr->clock_offset_us = 25000 + 7919 * pair;
+    tr->clock_drift_ppm = 12.0;
+    tr->noise_seed = 12345u + 977u * static_cast<uint32_t>(pair);
+  } else {
+    tr->clock_offset_us = -7120 - 7919 * pair;
+    tr->clock_drift_ppm = -8.0;
+    tr->noise_seed = 54321u + 977u * static_cast<uint32_t>(pair);
+  }
+  tr->calibration_bias_left = velto_point2{-0.006f, 0.004f};
+  tr->calibration_bias_right = velto_point2{0.005f, 0.003f};
+  tr->calibration_noise = 0.008f;
+}
 
 velto_point3 p3(float x, float y, float z) { return velto_point3{x, y, z}; }
 
@@ -102,12 +124,50 @@ const Corner<velto_track_box> kBoxCorners[] = {
     {"front_upper_right", &velto_track_box::front_upper_right},
 };
 
+velto_point2 read_offset(const JsonValue& v, const std::string& what) {
+  if (v.type != JsonType::kArray || v.items.size() != 2) refuse(what + " must be an array of two numbers");
+  const float x = read_float(v.items[0], what);
+  const float y = read_float(v.items[1], what);
+  if (std::fabs(x) > 1 || std::fabs(y) > 1) refuse(what + " must lie within -1..1");
+  return velto_point2{x, y};
+}
+
+// Device clock and calibration keys of a tracker; each absent key keeps the
+// default of the tracker's position.
+void read_clock_and_calibration(const JsonValue& t, const std::string& where, Tracker* tr) {
+  if (const JsonValue* v = json_member(t, "clock_offset_us")) {
+    if (v->type != JsonType::kNumber || !v->integral || !v->fits_int64 ||
+        v->integer < -kMaxClockOffsetUs || v->integer > kMaxClockOffsetUs) {
+      refuse("clock_offset_us of " + where + " must be an integer within +-10^15");
+    }
+    tr->clock_offset_us = v->integer;
+  }
+  if (const JsonValue* v = json_member(t, "clock_drift_ppm")) {
+    if (v->type != JsonType::kNumber || !std::isfinite(v->number) || std::fabs(v->number) > 1e5) {
+      refuse("clock_drift_ppm of " + where + " must be a number within +-100000");
+    }
+    tr->clock_drift_ppm = v->number;
+  }
+  if (const JsonValue* b = json_member(t, "calibration_bias")) {
+    const std::string w = "calibration_bias of " + where;
+    check_keys(*b, {"left", "right"}, w);
+    if (const JsonValue* v = json_member(*b, "left")) tr->calibration_bias_left = read_offset(*v, w);
+    if (const JsonValue* v = json_member(*b, "right")) tr->calibration_bias_right = read_offset(*v, w);
+  }
+  if (const JsonValue* v = json_member(t, "calibration_noise")) {
+    const float noise = read_float(*v, "calibration_noise of " + where);
+    if (!(noise >= 0 && noise <= 1)) refuse("calibration_noise of " + where + " must lie within 0..1");
+    tr->calibration_noise = noise;
+  }
+}
+
 Tracker read_tracker(const JsonValue& t, size_t index) {
   const std::string where = "trackers[" + std::to_string(index) + "]";
   check_keys(t,
              {"address", "device_name", "serial_number", "model", "firmware_version",
               "capabilities", "gaze_output_frequencies", "gaze_output_frequency",
               "eye_tracking_modes", "eye_tracking_mode", "display_area", "track_box",
+              "clock_offset_us", "clock_drift_ppm", "calibration_bias", "calibration_noise",
               "calibration_data"},
              where);
   const std::string n = std::to_string(index + 1);
@@ -205,9 +265,8 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
       tr.calibration_data.push_back(static_cast<uint8_t>(hi * 16 + lo));
     }
   }
-  tr.clock_offset_us = 25000 + 7919 * static_cast<int64_t>(index);
-  tr.clock_drift_ppm = (index % 2 == 0) ? 12.0 : -8.0;
-  tr.noise_seed = 12345u + 977u * static_cast<uint32_t>(index);
+  apply_position_defaults(index, &tr);
+  read_clock_and_calibration(t, where, &tr);
   return tr;
 }
 
@@ -257,15 +316,13 @@ World default_world() {
   a.firmware_version = "2.14.1";
   a.capabilities = VELTO_CAPABILITY_CAN_SET_DISPLAY_AREA | VELTO_CAPABILITY_HAS_EXTERNAL_SIGNAL |
                    VELTO_CAPABILITY_HAS_EYE_IMAGES;
-  a.frequencies = {23.976f, 30.0f, 60.0f, 120.0f, 250.0f, 600.0f};
+  a.frequencies = {23.976f, 30.0f, 60.0f, 120.0f, 250.0f, 600.0f, 1200.0f};
   a.frequency = 60.0f;
   a.modes = {"Default", "Human", "Infant", "Bright light", "Monkey"};
   a.mode = "Default";
   a.display_area = default_display_area();
   a.track_box = default_track_box();
-  a.clock_offset_us = 25000;
-  a.clock_drift_ppm = 12.0;
-  a.noise_seed = 12345u;
+  apply_position_defaults(0, &a);
 
   Tracker b;
   b.handle = next_handle();
@@ -281,9 +338,7 @@ World default_world() {
   b.mode = "Default";
   b.display_area = default_display_area();
   b.track_box = default_track_box();
-  b.clock_offset_us = -7120;
-  b.clock_drift_ppm = -8.0;
-  b.noise_seed = 54321u;
+  apply_position_defaults(1, &b);
 
   w.trackers.push_back(a);
   w.trackers.push_back(b);

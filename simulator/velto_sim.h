@@ -96,6 +96,23 @@ VELTO_SIM_API int velto_sim_emit_log(int64_t system_time_stamp, int source, int 
 VELTO_SIM_API int velto_sim_emit_burst(int stream_type, int64_t device, const void* record,
                                            int64_t count);
 
+// Connection of the tracker at `address` (simulator/README.md, "Lost
+// connection", says what its subscribers receive). After `after_us`
+// microseconds the connection is cut; `duration_us` later it is restored
+// (-1: not until velto_sim_reconnect). Replaces the tracker's earlier
+// schedule; a cut due at once has happened when the call returns. Returns 0,
+// or non-zero for an unknown address, after_us < 0 or duration_us 0 or < -1.
+VELTO_SIM_API int velto_sim_cut_connection(const char* address, int64_t after_us,
+                                           int64_t duration_us);
+// velto_sim_cut_connection(address, 0, -1): cut now, until reconnected.
+VELTO_SIM_API int velto_sim_disconnect(const char* address);
+// Restores the connection now and drops any schedule; 0, or non-zero for an
+// unknown address. A connected tracker stays as it is (nothing is sent).
+VELTO_SIM_API int velto_sim_reconnect(const char* address);
+// 1 when the tracker at `address` is connected, 0 when its connection is
+// cut, -1 for an unknown address.
+VELTO_SIM_API int velto_sim_connected(const char* address);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

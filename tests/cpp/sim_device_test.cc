@@ -137,10 +137,12 @@ TEST_F(SimDeviceTest, FrequenciesAndModesUseGuessAndRetry) {
   std::fill(freqs, freqs + 8, -1.0f);
   int32_t count = 0;
   EXPECT_EQ(velto_get_all_gaze_output_frequencies(t, freqs, 4, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(count, 6);
+  EXPECT_EQ(count, 7);
   EXPECT_EQ(freqs[0], -1.0f);  // nothing written on a refusal
-  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t, freqs, 6, &count), 0);
-  EXPECT_EQ(count, 6);
+  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t, freqs, 6, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(velto_get_all_gaze_output_frequencies(t, freqs, 7, &count), 0);
+  EXPECT_EQ(count, 7);
+  EXPECT_EQ(freqs[6], 1200.0f);
   char modes[8][VELTO_MODE_NAME_SIZE];
   EXPECT_EQ(velto_get_all_eye_tracking_modes(t, modes, 3, &count), VELTO_STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(count, 5);
@@ -385,3 +387,57 @@ TEST_F(SimDeviceTest, ConfigureReplacesTheWorldOrChangesNothing) {
 }
 
 }  // namespace
+
+// The calibration samples of `t` at a few points (inside a session).
+std::vector<velto_calibration_point> collected_samples(velto_eyetracker* t) {
+  EXPECT_EQ(velto_screen_based_calibration_enter_calibration_mode(t), 0);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(velto_screen_based_calibration_collect_data(t, 0.05f * i, 0.5f), 0);
+  }
+  std::vector<velto_calibration_point> points(20);
+  size_t count = 0;
+  EXPECT_EQ(velto_screen_based_calibration_get_calibration_points(t, points.data(), 20, &count), 0);
+  EXPECT_EQ(velto_screen_based_calibration_leave_calibration_mode(t), 0);
+  points.resize(count);
+  return points;
+}
+
+// Clock offsets are seen through the time sync stream; here the calibration
+// keys, the refusals, and that a configured tracker without the keys gets
+// the same calibration samples as the default world's tracker at its place.
+TEST_F(SimDeviceTest, TrackersTakeClockAndCalibrationKeysOrThePositionDefaults) {
+  const char* refused[] = {
+      "{\"trackers\": [{\"clock_offset_us\": 1.5}]}",
+      "{\"trackers\": [{\"clock_offset_us\": 1000000000000001}]}",
+      "{\"trackers\": [{\"clock_drift_ppm\": 100001}]}",
+      "{\"trackers\": [{\"calibration_noise\": -0.1}]}",
+      "{\"trackers\": [{\"calibration_bias\": {\"up\": [0, 0]}}]}",
+      "{\"trackers\": [{\"calibration_bias\": {\"left\": [0, 0, 0]}}]}",
+      "{\"trackers\": [{\"calibration_bias\": {\"left\": [2, 0]}}]}",
+  };
+  for (const char* text : refused) EXPECT_NE(velto_sim_configure(text), 0) << text;
+
+  const auto default_samples = collected_samples(sim_trackers()[1]);
+  ASSERT_EQ(velto_sim_configure(R"({"trackers": [{}, {},
+      {"calibration_bias": {"left": [0.125, -0.25]}, "calibration_noise": 0}]})"), 0)
+      << velto_sim_last_error();
+  auto t = sim_trackers();
+  ASSERT_EQ(t.size(), 3u);
+  const auto configured = collected_samples(t[1]);
+  ASSERT_EQ(configured.size(), default_samples.size());
+  EXPECT_EQ(std::memcmp(configured.data(), default_samples.data(),
+                        configured.size() * sizeof(velto_calibration_point)), 0);
+  int valid = 0;
+  for (const auto& p : collected_samples(t[2])) {
+    if (p.left_validity == 1) {
+      ++valid;
+      EXPECT_EQ(p.left_sample_position.x, p.position.x + 0.125f);
+      EXPECT_EQ(p.left_sample_position.y, p.position.y - 0.25f);
+    }
+    if (p.right_validity == 1) {  // the right eye keeps the default bias, noise 0 here
+      EXPECT_EQ(p.right_sample_position.x, p.position.x + 0.005f);
+      EXPECT_EQ(p.right_sample_position.y, p.position.y + 0.003f);
+    }
+  }
+  EXPECT_GT(valid, 10);
+}

@@ -390,6 +390,124 @@ TEST_F(SimStreamsTest, LogCarriesLibraryMessagesAndEmittedOnes) {
   EXPECT_EQ(rec->log.user_data.back(), 24);
 }
 
+const char kLabAddress[] = "velto-tcp://192.168.71.20";
+
+TEST_F(SimStreamsTest, ACutConnectionIsReportedPausesTheStreamsAndComesBack) {
+  auto t = sim_trackers();
+  ASSERT_EQ(velto_set_gaze_output_frequency(t[0], 250.0f), 0);
+  ASSERT_EQ(velto_subscribe_to_gaze_data(t[0], on_gaze, nullptr), 0);
+  ASSERT_EQ(velto_subscribe_to_notifications(t[0], on_note, nullptr), 0);
+  ASSERT_EQ(velto_subscribe_to_stream_errors(t[0], on_error, nullptr), 0);
+  ASSERT_EQ(velto_subscribe_to_external_signal_data(t[0], on_signal, nullptr), 0);
+  ASSERT_TRUE(rec->gaze.wait_for(10));
+  ASSERT_TRUE(rec->signal.wait_for(1));  // the initial value
+
+  ASSERT_EQ(velto_sim_disconnect(kLabAddress), 0);
+  EXPECT_EQ(velto_sim_connected(kLabAddress), 0);
+  ASSERT_TRUE(rec->note.wait_for(1));
+  ASSERT_TRUE(rec->error.wait_for(1));
+  EXPECT_EQ(rec->note.records[0].notification_type, 0);  // connection lost
+  EXPECT_NE(rec->note.threads[0], std::this_thread::get_id());
+  EXPECT_EQ(rec->error.records[0].error, 0);   // connection lost
+  EXPECT_EQ(rec->error.records[0].source, 1);  // stream pump
+  EXPECT_EQ(rec->error.texts[0], std::string("connection lost: ") + kLabAddress);
+  // Its handle answers "invalid handle", discovery does not list it; an
+  // unsubscribe still works so that subscribers can clean up.
+  int32_t mask = 0;
+  EXPECT_EQ(velto_get_capabilities(t[0], &mask), VELTO_SIM_STATUS_INVALID_HANDLE);
+  EXPECT_EQ(velto_subscribe_to_time_synchronization_data(t[0], on_sync, nullptr),
+            VELTO_SIM_STATUS_INVALID_HANDLE);
+  EXPECT_EQ(sim_trackers(), std::vector<velto_eyetracker*>{t[1]});
+  velto_eyetracker* found = nullptr;
+  EXPECT_EQ(velto_get_eyetracker(kLabAddress, &found), VELTO_SIM_STATUS_INVALID_HANDLE);
+  EXPECT_EQ(velto_unsubscribe_from_time_synchronization_data(t[0], on_sync), 0);
+  // The gaze stream stops (one sample already on its way may still arrive).
+  std::this_thread::sleep_for(milliseconds(30));
+  const size_t paused = rec->gaze.size();
+  std::this_thread::sleep_for(milliseconds(150));
+  EXPECT_EQ(rec->gaze.size(), paused);
+  EXPECT_EQ(velto_sim_disconnect(kLabAddress), 0);  // already cut: no second notice
+  EXPECT_EQ(velto_sim_disconnect("velto-sim://nowhere"), 1);
+  EXPECT_EQ(velto_sim_connected("velto-sim://nowhere"), -1);
+
+  ASSERT_EQ(velto_sim_reconnect(kLabAddress), 0);
+  ASSERT_TRUE(rec->note.wait_for(2));
+  ASSERT_TRUE(rec->signal.wait_for(2));
+  ASSERT_TRUE(rec->gaze.wait_for(paused + 10));  // same handle, same subscription
+  EXPECT_EQ(rec->note.size(), 2u);
+  EXPECT_EQ(rec->error.size(), 1u);
+  EXPECT_EQ(rec->note.records[1].notification_type, 1);  // connection restored
+  EXPECT_EQ(rec->signal.records[1].change_type, 2);      // connection restored
+  EXPECT_EQ(rec->signal.records[1].value, rec->signal.records[0].value);
+  EXPECT_EQ(velto_get_capabilities(t[0], &mask), 0);
+  EXPECT_EQ(sim_trackers(), t);
+}
+
+TEST_F(SimStreamsTest, AScheduledCutEndsByItself) {
+  auto t = quiet_world();
+  ASSERT_EQ(velto_subscribe_to_notifications(t[0], on_note, nullptr), 0);
+  ASSERT_EQ(velto_subscribe_to_external_signal_data(t[0], on_signal, nullptr), 0);
+  EXPECT_EQ(velto_sim_cut_connection(kLabAddress, -1, 1000), 1);
+  EXPECT_EQ(velto_sim_cut_connection(kLabAddress, 0, 0), 1);
+  EXPECT_EQ(velto_sim_cut_connection(kLabAddress, 0, -2), 1);
+  EXPECT_EQ(velto_sim_cut_connection(nullptr, 0, -1), 1);
+  int64_t before = 0;
+  ASSERT_EQ(velto_get_system_time_stamp(&before), 0);
+  ASSERT_EQ(velto_sim_cut_connection(kLabAddress, 50000, 100000), 0);
+  EXPECT_EQ(velto_sim_connected(kLabAddress), 1);  // not yet
+  ASSERT_TRUE(rec->note.wait_for(2));
+  EXPECT_EQ(rec->note.records[0].notification_type, 0);
+  EXPECT_EQ(rec->note.records[1].notification_type, 1);
+  EXPECT_GE(rec->note.records[0].system_time_stamp, before + 50000);
+  EXPECT_EQ(rec->note.records[1].system_time_stamp, rec->note.records[0].system_time_stamp + 100000);
+  EXPECT_EQ(velto_sim_connected(kLabAddress), 1);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(rec->signal.size(), 0u);  // a world that does not generate sends no signal record
+}
+
+TEST_F(SimStreamsTest, ATrackerLeftOutOfANewWorldTellsItsSubscribers) {
+  auto t = quiet_world();
+  ASSERT_EQ(velto_subscribe_to_notifications(t[0], on_note, reinterpret_cast<void*>(1)), 0);
+  ASSERT_EQ(velto_subscribe_to_notifications(t[1], on_note, reinterpret_cast<void*>(2)), 0);
+  ASSERT_EQ(velto_subscribe_to_stream_errors(t[0], on_error, nullptr), 0);
+  // The second tracker stays (its address is in the new world), the first leaves.
+  ASSERT_EQ(velto_sim_configure(
+                R"({"generate": false, "trackers": [{"address": "velto-usb://VN2-0038-0921"}]})"),
+            0);
+  ASSERT_EQ(rec->note.size(), 1u);  // delivered before configure returned
+  EXPECT_EQ(rec->note.user_data[0], 1);
+  EXPECT_EQ(rec->note.records[0].notification_type, 0);
+  EXPECT_EQ(rec->note.threads[0], std::this_thread::get_id());
+  ASSERT_EQ(rec->error.size(), 1u);
+  EXPECT_EQ(rec->error.records[0].error, 0);
+  int32_t mask = 0;
+  EXPECT_EQ(velto_get_capabilities(t[0], &mask), VELTO_SIM_STATUS_INVALID_HANDLE);
+  // A tracker already cut has had its notice; an empty world tells nobody else.
+  ASSERT_EQ(velto_sim_configure("{\"generate\": false, \"trackers\": []}"), 0);
+  EXPECT_EQ(rec->note.size(), 1u);
+}
+
+// A configured tracker's clock keys, and the position defaults (the default
+// world's second tracker runs 7 120 us behind, so does a configured second one).
+TEST_F(SimStreamsTest, ConfiguredClocksShowInTheTimeSyncStream) {
+  ASSERT_EQ(velto_sim_configure(R"({"trackers": [{"address": "a"}, {"address": "b"},
+      {"address": "c", "clock_offset_us": -3000000}]})"), 0);
+  auto t = sim_trackers();
+  for (velto_eyetracker* tracker : t) {
+    ASSERT_EQ(velto_subscribe_to_time_synchronization_data(tracker, on_sync,
+                                                           reinterpret_cast<void*>(tracker)), 0);
+  }
+  ASSERT_TRUE(rec->sync.wait_for(6));
+  velto_sim_reset();
+  for (size_t i = 0; i < rec->sync.size(); ++i) {
+    const auto& s = rec->sync.records[i];
+    const int64_t offset = s.device_time_stamp - (s.system_request_time_stamp + 200);
+    const intptr_t who = rec->sync.user_data[i];
+    const int64_t expected = who == handle_value(t[0]) ? 25000 : who == handle_value(t[1]) ? -7120 : -3000000;
+    EXPECT_NEAR(offset, expected, 1000) << i;
+  }
+}
+
 std::atomic<int> exit_callbacks;
 void on_gaze_calling_in(const velto_gaze_data*, void*) {
   int32_t mask = 0;

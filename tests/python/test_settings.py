@@ -20,7 +20,7 @@ class Settings(unittest.TestCase):
     def test_lists_are_whole_and_exact_or_one_status(self):
         # The first tracker offers more than the first guess, the second fewer.
         cases = [('get_all_gaze_output_frequencies', float,
-                  [f32(f) for f in (23.976, 30.0, 60.0, 120.0, 250.0, 600.0)], [30.0, 60.0]),
+                  [f32(f) for f in (23.976, 30.0, 60.0, 120.0, 250.0, 600.0, 1200.0)], [30.0, 60.0]),
                  ('get_all_eye_tracking_modes', str,
                   ['Default', 'Human', 'Infant', 'Bright light', 'Monkey'], ['Default', 'Human'])]
         for name, kind, first, second in cases:

@@ -76,7 +76,7 @@ class Errors(VeltoTestCase):
         tracker = self.tracker
         error = self.assert_fails(lambda: setattr(tracker, 'frequency', 99999),
                                   'set_gaze_output_frequency', 3, 'invalid argument')
-        self.assertIn('offered: 23.976, 30, 60, 120, 250, 600 Hz', str(error))
+        self.assertIn('offered: 23.976, 30, 60, 120, 250, 600, 1200 Hz', str(error))
         self.assert_fails(lambda: tracker.calibrate(measure_eyes=False).collect(0.5, 0.5),
                           'screen_based_calibration_collect_data', 4, 'not in calibration mode')
         self.assert_fails(lambda: velto.call('get_display_area', 'not a handle'),
@@ -162,7 +162,7 @@ class Trackers(VeltoTestCase):
 
     def test_settings_with_plain_python_values(self):
         tracker = self.tracker
-        self.assertEqual(tracker.frequencies, (23.976, 30.0, 60.0, 120.0, 250.0, 600.0))
+        self.assertEqual(tracker.frequencies, (23.976, 30.0, 60.0, 120.0, 250.0, 600.0, 1200.0))
         tracker.frequency = 120  # an int; the module itself wants a float
         self.assertEqual(tracker.frequency, 120.0)
         self.assertEqual(tracker.set_frequency(25, nearest=True), 23.976)
