@@ -86,6 +86,26 @@ int unknown_address(const char* function, const char* address) {
   return 1;
 }
 
+// Schedules a cut of the tracker at `address` (arguments checked by the caller).
+int schedule_cut(const char* function, const char* address, int64_t after_us, int64_t duration_us) {
+  SimState& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  connection_tick_locked(s);
+  Tracker* t = by_address_locked(s, address);
+  if (t == nullptr) return unknown_address(function, address);
+  const int64_t now = system_now_us();
+  const int64_t span = INT64_MAX - now;
+  if (after_us >= span || (duration_us > 0 && duration_us >= span - after_us)) {
+    set_last_error(std::string(function) + ": the cut would end after the clock's range");
+    return 1;
+  }
+  t->cut_at_us = now + after_us;
+  t->restore_at_us = duration_us < 0 ? INT64_MAX : now + after_us + duration_us;
+  connection_tick_locked(s);  // a cut due now happens before this returns
+  s.work_cv.notify_all();     // the event thread's next deadline changed
+  return 0;
+}
+
 }  // namespace
 
 void connection_tick_locked(SimState& s) {
@@ -168,27 +188,13 @@ int velto_sim_cut_connection(const char* address, int64_t after_us, int64_t dura
     set_last_error("velto_sim_cut_connection needs after_us >= 0 and duration_us > 0 or -1");
     return 1;
   }
-  SimState& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
-  connection_tick_locked(s);
-  Tracker* t = by_address_locked(s, address);
-  if (t == nullptr) return unknown_address("velto_sim_cut_connection", address);
-  const int64_t now = system_now_us();
-  const int64_t span = INT64_MAX - now;
-  if (after_us >= span || (duration_us > 0 && duration_us >= span - after_us)) {
-    set_last_error("velto_sim_cut_connection: the cut would end after the clock's range");
-    return 1;
-  }
-  t->cut_at_us = now + after_us;
-  t->restore_at_us = duration_us < 0 ? INT64_MAX : now + after_us + duration_us;
-  connection_tick_locked(s);  // a cut due now happens before this returns
-  s.work_cv.notify_all();     // the event thread's next deadline changed
-  return 0;
+  return schedule_cut("velto_sim_cut_connection", address, after_us, duration_us);
 }
 
 int velto_sim_disconnect(const char* address) {
-  return velto_sim_cut_connection(address, 0, -1);
+  return schedule_cut("velto_sim_disconnect", address, 0, -1);
 }
+
 
 int velto_sim_reconnect(const char* address) {
   SimState& s = state();

@@ -46,8 +46,10 @@ extern "C" {
 VELTO_SIM_API int velto_sim_reset(void);
 
 // Replaces the world with the one described by `json` (schema in
-// simulator/README.md); every key is optional. Subscriptions and generation
-// threads end as with velto_sim_reset, fault rules and the call log are kept.
+// simulator/README.md); every key is optional. The subscribers of a connected
+// tracker the new world leaves out first get its connection-lost notices, on
+// the calling thread; then subscriptions and generation threads end as with
+// velto_sim_reset. Fault rules and the call log are kept.
 // Returns 0, or non-zero with nothing changed when the text is malformed, has
 // an unknown key or a value of the wrong type; velto_sim_last_error() then
 // says why. `json` is borrowed.

@@ -159,6 +159,10 @@ _CONTROL = [  # name, argument types, result type
      ctypes.c_int),
     ('velto_sim_emit_burst', [ctypes.c_int, ctypes.c_int64, ctypes.c_void_p, ctypes.c_int64],
      ctypes.c_int),
+    ('velto_sim_cut_connection', [ctypes.c_char_p, ctypes.c_int64, ctypes.c_int64], ctypes.c_int),
+    ('velto_sim_disconnect', [ctypes.c_char_p], ctypes.c_int),
+    ('velto_sim_reconnect', [ctypes.c_char_p], ctypes.c_int),
+    ('velto_sim_connected', [ctypes.c_char_p], ctypes.c_int),
 ]
 
 
@@ -225,3 +229,29 @@ class Simulator(object):
     def emit_log(self, system_time_stamp, source, level, message):
         """Delivers one log message to the log subscription (0 or 1 callbacks)."""
         return self.lib.velto_sim_emit_log(system_time_stamp, source, level, to_bytes(message))
+
+    def disconnect(self, address):
+        """Cuts the connection of the tracker at `address` until reconnect();
+        raises ValueError for an unknown address."""
+        if self.lib.velto_sim_disconnect(to_bytes(address)) != 0:
+            raise ValueError(self.last_error())
+
+    def reconnect(self, address):
+        """Restores the connection now and drops any scheduled cut."""
+        if self.lib.velto_sim_reconnect(to_bytes(address)) != 0:
+            raise ValueError(self.last_error())
+
+    def cut_connection(self, address, after=0.0, duration=None):
+        """Cuts the connection `after` seconds from now for `duration` seconds
+        (None: until reconnect()); replaces the tracker's earlier schedule."""
+        after_us = int(round(after * 1e6))
+        duration_us = -1 if duration is None else max(1, int(round(duration * 1e6)))
+        if self.lib.velto_sim_cut_connection(to_bytes(address), after_us, duration_us) != 0:
+            raise ValueError(self.last_error())
+
+    def connected(self, address):
+        """Whether the tracker at `address` is connected."""
+        state = self.lib.velto_sim_connected(to_bytes(address))
+        if state < 0:
+            raise ValueError(self.last_error())
+        return state == 1
