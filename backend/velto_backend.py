@@ -1,4 +1,5 @@
-"""The build backend of velto_internal (PEP 517), in-tree and standard library only.
+"""The build backend of the `velto` distribution (PEP 517), in-tree and
+standard library only.
 
 pip runs it through pyproject.toml (`backend-path`, pip 20 or newer):
 
@@ -8,8 +9,11 @@ pip runs it through pyproject.toml (`backend-path`, pip 20 or newer):
 It builds the module with the project's CMake build (Release, no tests) for
 the interpreter that runs it, and packs one wheel: the module, the device
 library beside it (libvelto.so: the simulator, or the library named by
-VELTO_DEVICE_LIBRARY), every pure-Python package under python/ and the
-metadata (version from the file VERSION).
+VELTO_DEVICE_LIBRARY), every pure-Python package under python/, with the
+simulator the top-level module velto_sim (simulator/velto_sim.py, its control
+interface) and the metadata (version from the file VERSION). The
+distribution is called velto (`pip show velto`, `pip uninstall velto`); the
+extension module inside it keeps its name velto_internal.
 
 It also runs as a command, for interpreters whose pip is older than 20
 (Python 2.7 ships pip 19, which cannot load an in-tree backend):
@@ -18,7 +22,7 @@ It also runs as a command, for interpreters whose pip is older than 20
     python backend/velto_backend.py wheel [DIR]
 
 `install` builds the same wheel through the same hook and installs it with
-`python -m pip install`, so `python -m pip uninstall velto_internal` removes it.
+`python -m pip install`, so `python -m pip uninstall velto` removes it.
 
 The CMake build folder is build-wheel/<wheel tag>/ in the source tree, kept
 between builds (config setting build-dir=DIR chooses another: pip
@@ -44,7 +48,8 @@ import tarfile
 import tempfile
 import zipfile
 
-NAME = 'velto_internal'
+DIST_NAME = 'velto'        # the distribution pip knows: pip show/uninstall velto
+NAME = 'velto_internal'    # the extension module and its CMake target
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUPPORTED = ((2, 7), (3, 8), (3, 9), (3, 10), (3, 11), (3, 12), (3, 13))
 REQUIRES_PYTHON = '>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, !=3.6.*, !=3.7.*, <3.14'
@@ -102,7 +107,7 @@ def wheel_tag():
 
 
 def dist_info_name(version):
-    return '%s-%s.dist-info' % (NAME, version)
+    return '%s-%s.dist-info' % (DIST_NAME, version)
 
 
 def python_packages(root=ROOT):
@@ -128,13 +133,22 @@ def python_packages(root=ROOT):
     return files, names
 
 
+def simulator_modules(root=ROOT):
+    """(path in the wheel, file) of the simulator's control module velto_sim
+    and the top-level names it adds; none with a real device library, which
+    has no control interface."""
+    if os.environ.get('VELTO_DEVICE_LIBRARY'):
+        return [], []
+    return [('velto_sim.py', os.path.join(root, 'simulator', 'velto_sim.py'))], ['velto_sim']
+
+
 def metadata_files(version, top_level):
     """The dist-info files other than RECORD: {name: text}."""
     tag = '-'.join(wheel_tag())
     return {
         'METADATA': ('Metadata-Version: 2.1\nName: %s\nVersion: %s\nSummary: %s\n'
                      'Requires-Python: %s\nPlatform: linux\n'
-                     % (NAME, version, SUMMARY, REQUIRES_PYTHON)),
+                     % (DIST_NAME, version, SUMMARY, REQUIRES_PYTHON)),
         'WHEEL': ('Wheel-Version: 1.0\nGenerator: velto_backend %s\nRoot-Is-Purelib: false\n'
                   'Tag: %s\n' % (version, tag)),
         'top_level.txt': ''.join(name + '\n' for name in sorted(top_level)),
@@ -156,7 +170,7 @@ def _zip_entry(archive, path, data, mode):
 def write_wheel(wheel_directory, files, version, top_level):
     """Packs `files` ((path in the wheel, file on disk)) and the dist-info into
     a wheel in `wheel_directory`; returns the wheel's file name."""
-    name = '%s-%s-%s.whl' % (NAME, version, '-'.join(wheel_tag()))
+    name = '%s-%s-%s.whl' % (DIST_NAME, version, '-'.join(wheel_tag()))
     dist_info = dist_info_name(version)
     record = []
     target = os.path.join(wheel_directory, name)
@@ -376,7 +390,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     folder = os.path.join(metadata_directory, name)
     if not os.path.isdir(folder):
         os.makedirs(folder)
-    top_level = [NAME] + python_packages()[1]
+    top_level = [NAME] + python_packages()[1] + simulator_modules()[1]
     for leaf, text in metadata_files(version, top_level).items():
         _write_text(os.path.join(folder, leaf), text)
     return name
@@ -386,10 +400,11 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     version = read_version()
     packages, names = python_packages()
-    files = build_module((config_settings or {}).get('build-dir')) + packages
+    simulator, simulator_names = simulator_modules()
+    files = build_module((config_settings or {}).get('build-dir')) + packages + simulator
     if not os.path.isdir(wheel_directory):
         os.makedirs(wheel_directory)
-    return write_wheel(wheel_directory, files, version, [NAME] + names)
+    return write_wheel(wheel_directory, files, version, [NAME] + names + simulator_names)
 
 
 def _sdist_excluded(relative):
@@ -402,7 +417,7 @@ def _sdist_excluded(relative):
 @_refusals_end_the_build
 def build_sdist(sdist_directory, config_settings=None):
     version = read_version()
-    base = '%s-%s' % (NAME, version)
+    base = '%s-%s' % (DIST_NAME, version)
     name = base + '.tar.gz'
     if not os.path.isdir(sdist_directory):
         os.makedirs(sdist_directory)

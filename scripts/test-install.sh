@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs velto_internal as a user would and runs it from outside the source
+# Installs the distribution velto as a user would and runs it from outside the source
 # tree, then uninstalls it and checks that nothing is left behind:
 #   - Python 3.13: `python -m pip install .` into a fresh virtual environment;
 #   - Python 2.7: `python backend/velto_backend.py install --target DIR`
@@ -44,7 +44,7 @@ copy_tree() {
   "$PYTHON" -c 'import sys; sys.path.insert(0, sys.argv[1] + "/backend"); import velto_backend
 print(velto_backend.build_sdist(sys.argv[2]))' "$ROOT" "$WORK" >"$WORK/sdist-name"
   tar -xzf "$WORK/$(cat "$WORK/sdist-name")" -C "$WORK"
-  mv "$WORK/velto_internal-$VERSION" "$WORK/src"
+  mv "$WORK/velto-$VERSION" "$WORK/src"
   mkdir "$WORK/examples"
   cp "$ROOT"/examples/*.py "$WORK/examples/"
 }
@@ -71,6 +71,37 @@ run_discover() {
   esac
 }
 
+# The installed simulator control module: it finds the libvelto.so beside the
+# installed module and serves a 1200 Hz world that the velto package streams.
+run_simulator() {
+  local python="$1" site="$2"
+  (cd / && "$python" -c '
+from __future__ import print_function
+import os, sys, velto, velto_internal, velto_sim
+sim = velto_sim.Simulator()
+assert os.path.dirname(sim.path) == os.path.dirname(velto_internal.__file__), sim.path
+print(velto_sim.__file__, sim.path)
+sim.configure({"trackers": [{"address": "velto-sim://fast",
+                              "gaze_output_frequencies": [60.0, 1200.0],
+                              "gaze_output_frequency": 1200.0}]})
+with velto.open_tracker() as tracker:
+    assert tracker.frequency == 1200.0, tracker.frequency
+    with tracker.gaze() as gaze:
+        samples = list(gaze.for_seconds(0.5))
+print(len(samples), "samples in 0.5 s")
+assert len(samples) > 300, len(samples)
+') | tee "$WORK/simulator.txt"
+  case "$(sed -n 1p "$WORK/simulator.txt")" in
+    "$site"/velto_sim.py*) ;;
+    *) echo "velto_sim was not imported from $site"; return 1 ;;
+  esac
+}
+pip_names() {
+  local python="$1"
+  "$python" -m pip show velto | tee "$WORK/show.txt"
+  grep -q '^Name: velto$' "$WORK/show.txt"
+}
+
 # Python 3: a fresh venv, pip install ., run, pip uninstall, nothing left.
 venv_install() {
   "$PY3" -m venv "$WORK/venv"
@@ -82,7 +113,7 @@ venv_site() {
   "$WORK/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'
 }
 venv_uninstall() {
-  "$WORK/venv/bin/python" -m pip uninstall -y velto_internal
+  "$WORK/venv/bin/python" -m pip uninstall -y velto
   (cd "$WORK/venv" && find . | sort) >"$WORK/venv-after.txt"
   diff "$WORK/venv-before.txt" "$WORK/venv-after.txt"
 }
@@ -92,7 +123,7 @@ target_install() {
   "$PY2" "$WORK/src/backend/velto_backend.py" install --target "$WORK/site27"
 }
 target_uninstall() {
-  PYTHONPATH="$WORK/site27" "$PY2" -m pip uninstall -y velto_internal
+  PYTHONPATH="$WORK/site27" "$PY2" -m pip uninstall -y velto
   if [ -d "$WORK/site27" ] && [ -n "$(find "$WORK/site27" -mindepth 1)" ]; then
     echo "left behind:"
     find "$WORK/site27" -mindepth 1
@@ -107,12 +138,16 @@ step "Python $py3_version: pip install . into a fresh venv" venv_install
 SITE3="$(venv_site)"
 step "Python $py3_version: demo from / against the installed module" run_demo "$WORK/venv/bin/python" "$WORK/demo3"
 step "Python $py3_version: discover.py from /" run_discover "$WORK/venv/bin/python" "$SITE3"
+step "Python $py3_version: velto_sim serves a 1200 Hz world from /" run_simulator "$WORK/venv/bin/python" "$SITE3"
+step "Python $py3_version: pip show velto" pip_names "$WORK/venv/bin/python"
 step "Python $py3_version: pip uninstall leaves the venv as it was" venv_uninstall
 
 step "Python 2.7: velto_backend.py install --target" target_install
 export PYTHONPATH="$WORK/site27"
 step "Python 2.7: demo from / against the installed module" run_demo "$PY2" "$WORK/demo2"
 step "Python 2.7: discover.py from /" run_discover "$PY2" "$WORK/site27"
+step "Python 2.7: velto_sim serves a 1200 Hz world from /" run_simulator "$PY2" "$WORK/site27"
+step "Python 2.7: pip show velto" pip_names "$PY2"
 unset PYTHONPATH
 step "Python 2.7: pip uninstall leaves the target folder empty" target_uninstall
 echo "test-install: 2 interpreters installed, run and uninstalled"

@@ -9,13 +9,15 @@ Python 2.7 and 3.x, standard library only.
 
     import velto_sim
     sim = velto_sim.Simulator('build/lib')             # its libvelto.so
+    sim = velto_sim.Simulator()                        # installed: the one beside velto_internal
     sim.configure({'generate': False, 'trackers': [{'address': 'velto-sim://a'}]})
     record = velto_sim.GazeData()
     record.system_time_stamp = 1000
     sim.emit(velto_sim.GAZE_DATA, handle, record)      # callbacks made
 
 `Simulator.lib` is the loaded library itself (ctypes.CDLL) for calls this
-class does not wrap.
+class does not wrap. `pip install .` installs this file as the top-level
+module velto_sim next to velto_internal and libvelto.so.
 """
 import ctypes
 import json
@@ -177,12 +179,29 @@ def load(path):
     return lib
 
 
+def installed_library_dir():
+    """The folder of the libvelto.so that velto_internal loads when both are
+    installed: the folder of this file when the library lies beside it, else
+    the folder of the velto_internal module."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    if os.path.isfile(os.path.join(here, 'libvelto.so')):
+        return here
+    try:
+        import velto_internal
+    except ImportError:
+        raise RuntimeError('no libvelto.so beside %s and no velto_internal module to look '
+                           'beside; give Simulator the folder of libvelto.so' % here)
+    return os.path.dirname(os.path.abspath(velto_internal.__file__))
+
+
 class Simulator(object):
     """The control interface of the libvelto.so in `lib_dir` (the folder the
-    module is built into, so the very library the module is linked against)."""
+    module is built into, so the very library the module is linked against);
+    by default the installed one (installed_library_dir())."""
 
-    def __init__(self, lib_dir):
-        self.lib = load(os.path.join(lib_dir, 'libvelto.so'))
+    def __init__(self, lib_dir=None):
+        self.path = os.path.join(lib_dir or installed_library_dir(), 'libvelto.so')
+        self.lib = load(self.path)
 
     def last_error(self):
         """Why the last refusal happened, as text."""

@@ -112,7 +112,7 @@ class WheelFiles(unittest.TestCase):
             out = os.path.join(tmp, 'out')
             os.makedirs(out)
             name = velto_backend.write_wheel(out, files, VERSION, ['velto_internal'] + names)
-            tag = name[len('velto_internal-%s-' % VERSION):-len('.whl')]
+            tag = name[len('velto-%s-' % VERSION):-len('.whl')]
             supported = pip_supported_tags()
             if supported is not None:
                 self.assertIn(tag, supported)
@@ -121,7 +121,7 @@ class WheelFiles(unittest.TestCase):
                 self.assertEqual(tag, 'cp27-cp27mu-linux_x86_64')
 
             with zipfile.ZipFile(os.path.join(out, name)) as wheel:
-                info = 'velto_internal-%s.dist-info/' % VERSION
+                info = 'velto-%s.dist-info/' % VERSION
                 record = wheel.read(info + 'RECORD').decode('utf-8').splitlines()
                 listed = {}
                 for line in record:
@@ -145,19 +145,32 @@ class WheelFiles(unittest.TestCase):
                 self.assertEqual(wheel.read(info + 'top_level.txt'), b'velto\nvelto_internal\n')
                 self.assertIn('Version: %s\n' % VERSION, wheel.read(info + 'METADATA').decode('utf-8'))
 
-    def test_prepared_metadata_takes_the_version_file(self):
-        with TempDir() as tmp:
-            name = velto_backend.prepare_metadata_for_build_wheel(tmp)
-            self.assertEqual(name, 'velto_internal-%s.dist-info' % VERSION)
-            with open(os.path.join(tmp, name, 'METADATA')) as f:
-                metadata = f.read()
-            self.assertIn('Name: velto_internal\nVersion: %s\n' % VERSION, metadata)
+    def test_prepared_metadata_names_the_distribution_velto(self):
+        # The distribution was called velto_internal, so `pip uninstall velto`
+        # said "not installed".
+        saved = os.environ.pop('VELTO_DEVICE_LIBRARY', None)
+        try:
+            with TempDir() as tmp:
+                name = velto_backend.prepare_metadata_for_build_wheel(tmp)
+                self.assertEqual(name, 'velto-%s.dist-info' % VERSION)
+                with open(os.path.join(tmp, name, 'METADATA')) as f:
+                    metadata = f.read()
+                self.assertIn('Name: velto\nVersion: %s\n' % VERSION, metadata)
+                with open(os.path.join(tmp, name, 'top_level.txt')) as f:
+                    top_level = f.read().split()
+                # The simulator's control module ships as top-level velto_sim.
+                self.assertEqual(top_level, ['velto', 'velto_internal', 'velto_sim'])
+                self.assertEqual(velto_backend.simulator_modules()[0],
+                                 [('velto_sim.py', os.path.join(ROOT, 'simulator', 'velto_sim.py'))])
+        finally:
+            if saved is not None:
+                os.environ['VELTO_DEVICE_LIBRARY'] = saved
 
     def test_sdist_holds_the_sources_and_no_build_output(self):
         import tarfile
         with TempDir() as tmp:
             name = velto_backend.build_sdist(tmp)
-            self.assertEqual(name, 'velto_internal-%s.tar.gz' % VERSION)
+            self.assertEqual(name, 'velto-%s.tar.gz' % VERSION)
             with tarfile.open(os.path.join(tmp, name)) as tar:
                 names = set(n.split('/', 1)[1] for n in tar.getnames())
             for wanted in ('PKG-INFO', 'VERSION', 'pyproject.toml', 'backend/velto_backend.py',
@@ -237,6 +250,8 @@ class DeviceLibrary(unittest.TestCase):
             site = os.path.join(tmp, 'site')
             with zipfile.ZipFile(os.path.join(out, name)) as wheel:
                 wheel.extractall(site)
+                # A real library has no control interface: no velto_sim with it.
+                self.assertNotIn('velto_sim.py', wheel.namelist())
             with open(self.vendor, 'rb') as a, open(os.path.join(site, 'libvelto.so'), 'rb') as b:
                 self.assertEqual(a.read(), b.read())
             script = ('from __future__ import print_function\n'
