@@ -147,15 +147,31 @@ Tracker* find_connected_locked(SimState& s, int64_t handle) {
 void announce_leaving(const World& next) {
   SimState& s = state();
   std::vector<std::shared_ptr<Subscription>> notes, errors;
-  std::vector<velto_stream_error_data> error_records;
-  std::vector<std::string> messages;
-  std::vector<int64_t> note_handles;
+  std::vector<std::string> messages;  // one per entry of `errors`
+  std::vector<QueuedEvent> pending;   // queued notices of leaving trackers
   const int64_t now = system_now_us();
   {
     std::lock_guard<std::mutex> lock(s.mu);
     connection_tick_locked(s);
     std::set<std::string> staying;
     for (const Tracker& t : next.trackers) staying.insert(t.address);
+    std::set<int64_t> leaving;
+    for (const Tracker& t : s.world.trackers) {
+      if (staying.count(t.address) == 0) leaving.insert(t.handle);
+    }
+    // The new world's shutdown drops the event queue; the notices a leaving
+    // tracker still has queued (a cut just before) go out here, first.
+    if (s.events) {
+      auto& queue = s.events->queue;
+      for (auto it = queue.begin(); it != queue.end();) {
+        if (it->kind != kStreamLog && leaving.count(it->handle) != 0) {
+          pending.push_back(std::move(*it));
+          it = queue.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
     for (const Tracker& t : s.world.trackers) {
       // A tracker already cut has had its notice.
       if (!t.connected || staying.count(t.address) != 0) continue;
@@ -166,6 +182,7 @@ void announce_leaving(const World& next) {
       }
     }
   }
+  for (const QueuedEvent& e : pending) deliver_event(e);
   velto_notification note{};
   note.system_time_stamp = now;
   note.notification_type = kNotificationConnectionLost;

@@ -234,6 +234,9 @@ void set_last_error(const std::string& text);
 int dispatch(int kind, int64_t handle, const void* record);
 // Delivers a log message to the log subscription on the calling thread.
 int dispatch_log(int64_t time_stamp, int source, int level, const char* message);
+// Delivers one queued event to its subscriptions on the calling thread. Takes
+// mu itself: the caller must not hold it.
+void deliver_event(const QueuedEvent& event);
 // Queues an event for the event thread. Caller holds mu.
 void queue_event_locked(SimState& s, QueuedEvent event);
 // Queues a log message of the library itself. Caller holds mu.

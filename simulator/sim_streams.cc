@@ -118,24 +118,7 @@ void event_loop(std::shared_ptr<EventWorker> worker) {
     QueuedEvent e = std::move(worker->queue.front());
     worker->queue.pop_front();
     lock.unlock();
-    switch (e.kind) {
-      case kStreamLog:
-        dispatch_log(e.time_stamp, e.source, e.level, e.message.c_str());
-        break;
-      case kStreamStreamErrors: {
-        velto_stream_error_data record{e.time_stamp, e.error, e.source, e.message.c_str()};
-        dispatch(kStreamStreamErrors, e.handle, &record);
-        break;
-      }
-      case kStreamNotifications:
-        dispatch(kStreamNotifications, e.handle, &e.notification);
-        break;
-      case kStreamExternalSignal:
-        dispatch(kStreamExternalSignal, e.handle, &e.signal);
-        break;
-      default:
-        break;
-    }
+    deliver_event(e);
     lock.lock();
   }
   worker->exited = true;
@@ -226,6 +209,27 @@ int32_t unsubscribe(int kind, velto_eyetracker* handle, void* callback) {
 }
 
 }  // namespace
+
+void deliver_event(const QueuedEvent& e) {
+  switch (e.kind) {
+    case kStreamLog:
+      dispatch_log(e.time_stamp, e.source, e.level, e.message.c_str());
+      break;
+    case kStreamStreamErrors: {
+      velto_stream_error_data record{e.time_stamp, e.error, e.source, e.message.c_str()};
+      dispatch(kStreamStreamErrors, e.handle, &record);
+      break;
+    }
+    case kStreamNotifications:
+      dispatch(kStreamNotifications, e.handle, &e.notification);
+      break;
+    case kStreamExternalSignal:
+      dispatch(kStreamExternalSignal, e.handle, &e.signal);
+      break;
+    default:
+      break;
+  }
+}
 
 bool invoke(const std::shared_ptr<Subscription>& sub, const void* record) {
   SimState& s = state();

@@ -482,9 +482,16 @@ TEST_F(SimStreamsTest, ATrackerLeftOutOfANewWorldTellsItsSubscribers) {
   EXPECT_EQ(rec->error.records[0].error, 0);
   int32_t mask = 0;
   EXPECT_EQ(velto_get_capabilities(t[0], &mask), VELTO_SIM_STATUS_INVALID_HANDLE);
-  // A tracker already cut has had its notice; an empty world tells nobody else.
+  // A tracker cut just before the new world has its queued notice delivered
+  // before configure returns, once.
+  auto staying = sim_trackers();
+  ASSERT_EQ(staying.size(), 1u);
+  ASSERT_EQ(velto_subscribe_to_notifications(staying[0], on_note, reinterpret_cast<void*>(3)), 0);
+  ASSERT_EQ(velto_sim_disconnect("velto-usb://VN2-0038-0921"), 0);
   ASSERT_EQ(velto_sim_configure("{\"generate\": false, \"trackers\": []}"), 0);
-  EXPECT_EQ(rec->note.size(), 1u);
+  ASSERT_EQ(rec->note.size(), 2u);
+  EXPECT_EQ(rec->note.user_data[1], 3);
+  EXPECT_EQ(rec->note.records[1].notification_type, 0);
 }
 
 // A configured tracker's clock keys, and the position defaults (the default
