@@ -163,13 +163,18 @@ def read_recording(recording):
         saved = load_recording(recording)
     except Exception:  # whatever the damage: read what can be read, part by part
         salvaged = SalvagedRecording(recording)
-        return salvaged, salvaged.problems + _problems(salvaged, salvaged=True)
-    return saved, _problems(saved)
+        return salvaged, salvaged.problems + _problems(salvaged, lines_checked=True)
+    lines = []
+    if saved.truncated:
+        # Which lines were skipped: the files read once more, line by line.
+        lines = [p for p in SalvagedRecording(recording).problems
+                 if p.startswith((GAZE_FILE, EVENTS_FILE))]
+    return saved, lines + _problems(saved, lines_checked=bool(lines))
 
 
-def _problems(saved, salvaged=False):
+def _problems(saved, lines_checked=False):
     problems = []
-    if saved.truncated and not salvaged:
+    if saved.truncated and not lines_checked:
         problems.append('a cut-off or damaged line in %s or %s was skipped' % (GAZE_FILE, EVENTS_FILE))
     if not saved.complete:
         problems.append('no end marker: the recording did not end normally (a crash?) or is '
