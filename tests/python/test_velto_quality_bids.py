@@ -95,11 +95,12 @@ def sample(k, left=True, right=True):
 
 
 def known_rows():
-    """120 samples minus two dropped in the open (30, 31) and two dropped in a
-    blink (60..69 invalid, 64 and 65 missing); the right eye also lost at 90..99."""
+    """120 samples minus two dropped in the open (30, 31), two in a blink
+    (60..69 invalid, 64 and 65 missing) and two right after it (70, 71); the
+    right eye also lost at 90..99."""
     rows = []
     for k in range(120):
-        if k in (30, 31, 64, 65):
+        if k in (30, 31, 64, 65, 70, 71):
             continue
         blink = 60 <= k < 70
         rows.append(sample(k, left=not blink, right=not blink and not 90 <= k < 100))
@@ -123,18 +124,18 @@ class Quality(Folders):
         folder = self.folder('known', rows)
         report = velto.recording_quality(folder, viewing_distance_mm=600)
         self.assertEqual((report['state'], report['problems'], report['samples']),
-                         ('complete', [], 116))
+                         ('complete', [], 114))
         span = (rows[-1][0] - rows[0][0]) / 1e6
-        self.assertAlmostEqual(report['effective_rate_hz'], 115 / span, places=6)
-        self.assertAlmostEqual(report['rate_ratio'], 115 / span / 60.0, places=6)
+        self.assertAlmostEqual(report['effective_rate_hz'], 113 / span, places=6)
+        self.assertAlmostEqual(report['rate_ratio'], 113 / span / 60.0, places=6)
         gaps = report['gaps']
         self.assertEqual((gaps['source'], gaps['count'], gaps['missing_samples'], gaps['in_blinks']),
-                         ('time stamps', 2, 4, 1))
+                         ('time stamps', 3, 6, 1))
         self.assertEqual(gaps['longest_us'], 3 * PERIOD - int(round(1e6 / 60)))
         loss = report['data_loss']
-        self.assertAlmostEqual(loss['left']['invalid_share'], 8 / 116.0)
-        self.assertAlmostEqual(loss['right']['invalid_share'], 18 / 116.0)
-        self.assertAlmostEqual(loss['right']['loss_share'], 22 / 120.0)
+        self.assertAlmostEqual(loss['left']['invalid_share'], 8 / 114.0)
+        self.assertAlmostEqual(loss['right']['invalid_share'], 18 / 114.0)
+        self.assertAlmostEqual(loss['right']['loss_share'], 24 / 120.0)
         # One fixation over everything; every step between successive valid
         # samples is STEP display widths, seen from 600 mm in front of the centre.
         precision = report['precision']
@@ -147,7 +148,7 @@ class Quality(Folders):
         mean = sum(xs) / len(xs)
         self.assertAlmostEqual(left['std_mm'],
                                math.sqrt(sum((x - mean) ** 2 for x in xs) / (len(xs) - 1)), places=9)
-        self.assertEqual(left['samples'], 108)
+        self.assertEqual(left['samples'], 106)
         # Without a distance: seen from the track box centre, farther away.
         assumed = velto.recording_quality(folder)['precision']
         self.assertIn('track box', assumed['eye_position'])
@@ -295,7 +296,7 @@ class Bids(Folders):
             kinds = [e[2] for e in events]
             self.assertEqual([k for k in kinds if k not in EVENT_TYPES], [])
             self.assertEqual((kinds.count('gap'), kinds.count('stream_error'), kinds.count('n/a')),
-                             (2, 1, 2))
+                             (3, 1, 2))
             self.assertGreaterEqual(kinds.count('fixation'), 1)
             messages = [e[3] for e in events if e[2] == 'n/a']
             self.assertEqual(messages, ['stimulus on {"n": 1}', 'response'])
