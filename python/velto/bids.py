@@ -107,6 +107,10 @@ def _number(value, digits=4):
     return '0' if text in ('-0', '') else text
 
 
+def _dict(value):
+    return value if isinstance(value, dict) else {}
+
+
 def _text(value):
     """A TSV cell of text: tabs and line breaks become spaces, empty is n/a."""
     if value is None:
@@ -136,7 +140,8 @@ _FLAG_LEVELS = dict(('%d' % value, ', '.join(name for bit, name in ((1, 'gaze po
 
 def _gaze_columns(saved, eye, resolution):
     """[(BIDS name, recording column, digits, sidecar entry)] of one eye's gaze file."""
-    described = dict((c.get('name'), c) for c in saved.metadata.get('columns') or []
+    listed = saved.metadata.get('columns')
+    described = dict((c.get('name'), c) for c in (listed if isinstance(listed, list) else [])
                      if isinstance(c, dict))
     axis = {'x': ('horizontal', 'the left edge', resolution[0]),
             'y': ('vertical', 'the top edge', resolution[1])}
@@ -164,7 +169,7 @@ def _gaze_columns(saved, eye, resolution):
             continue
         name = column[len(eye) + 1:] if column.startswith(eye + '_') else column
         info = described.get(column, {})
-        unit = info.get('unit')
+        unit = info.get('unit') if isinstance(info.get('unit'), string_types) else None
         entry = {'Description': to_unicode(info.get('description') or column)}
         if unit in ('flags', 'code'):
             entry['Units'] = 'n/a'
@@ -290,7 +295,8 @@ def _calibration_fields(metadata, eye, resolution):
     overall = source.get(eye)
     if isinstance(overall, dict) and _finite(overall.get('accuracy_deg')):
         fields['AverageCalibrationError'] = overall['accuracy_deg']
-    points = [p for p in source.get('points') or [] if isinstance(p, dict)]
+    points = source.get('points')
+    points = [p for p in points if isinstance(p, dict)] if isinstance(points, list) else []
     errors = [p[eye]['accuracy_deg'] for p in points
               if isinstance(p.get(eye), dict) and _finite(p[eye].get('accuracy_deg'))]
     if errors:
@@ -310,8 +316,8 @@ def _calibration_fields(metadata, eye, resolution):
 
 
 def _hardware_fields(metadata):
-    tracker = metadata.get('tracker') or {}
-    versions = metadata.get('versions') or {}
+    tracker = _dict(metadata.get('tracker'))
+    versions = _dict(metadata.get('versions'))
     fields = {}
     for key, field in (('manufacturer', 'Manufacturer'), ('model', 'ManufacturersModelName'),
                        ('serial_number', 'DeviceSerialNumber')):
@@ -476,7 +482,7 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
                        'RecordedEye': eye, 'SampleCoordinateSystem': 'gaze-on-screen'}
             sidecar.update(_hardware_fields(metadata))
             sidecar.update(_calibration_fields(metadata, eye, resolution))
-            start = metadata.get('start') or {}
+            start = _dict(metadata.get('start'))
             if _finite(start.get('system_time_us')):
                 sidecar['StartTimeSystemClock'] = start['system_time_us']
             for name, _, _, entry in columns:

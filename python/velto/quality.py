@@ -245,7 +245,7 @@ def _assumed_eye(saved, area, viewing_distance_mm):
     box = saved.metadata.get('track_box')
     try:
         corners = [tuple(float(v) for v in corner) for corner in box.values()]
-        if len(corners) == 8:
+        if len(corners) == 8 and all(len(c) == 3 and all(_finite(v) for v in c) for c in corners):
             return (tuple(sum(c[i] for c in corners) / 8.0 for i in range(3)),
                     'track box centre (assumed: the rows hold no gaze origin)')
     except (AttributeError, TypeError, ValueError):
@@ -285,7 +285,9 @@ def find_gaps(saved, nominal_hz=None):
         gaps = []
         for event in events:
             after = bisect.bisect_left(times, event['t_us'])
-            gaps.append(Gap(event['t_us'], event.get('duration_us'), event.get('missing_samples'),
+            duration, missing = event.get('duration_us'), event.get('missing_samples')
+            gaps.append(Gap(event['t_us'], duration if _finite(duration) else None,
+                            missing if isinstance(missing, integer_types) and missing >= 0 else None,
                             after - 1 if after > 0 else None, after if after < len(times) else None))
         return gaps, 'gap events'
     steps = [b - a for a, b in zip(times, times[1:])]
@@ -471,7 +473,18 @@ def recording_quality(recording, viewing_distance_mm=None):
                       else 'time synchronisation events') if clock is not None else None,
         'markers': sum(1 for e in saved.events if e.get('stream') == 'marker'),
     }
-    return report
+    return _plain(report)
+
+
+def _plain(value):
+    """The report with None for every number that is not finite (strict JSON)."""
+    if isinstance(value, dict):
+        return dict((k, _plain(v)) for k, v in value.items())
+    if isinstance(value, list):
+        return [_plain(v) for v in value]
+    if isinstance(value, float) and not _finite(value):
+        return None
+    return value
 
 
 # -------------------------------------------------------------------- table
