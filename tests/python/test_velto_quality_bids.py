@@ -62,11 +62,12 @@ def cell(value):
     return '' if value is None else ('%d' % value if isinstance(value, int) else repr(value))
 
 
-def write_folder(folder, rows, events=(), meta=None, end=True, gaze_tail='', events_tail=''):
+def write_folder(folder, rows, events=(), meta=None, end=True, gaze_tail='', events_tail='',
+                 columns=COMPACT):
     """A recording folder as the writer leaves it: rows are value lists in
-    COMPACT order (None: empty cell); `*_tail` is appended raw (damage)."""
+    `columns` order (None: empty cell); `*_tail` is appended raw (damage)."""
     os.mkdir(folder)
-    gaze = [','.join(COMPACT)] + [','.join(cell(v) for v in row) for row in rows]
+    gaze = [','.join(columns)] + [','.join(cell(v) for v in row) for row in rows]
     write_text(os.path.join(folder, 'gaze.csv'), ''.join(line + '\n' for line in gaze) + gaze_tail)
     lines = [{'stream': 'recording', 'event': 'start', 't_us': 0}] + list(events)
     if end:
@@ -155,6 +156,15 @@ class Quality(Folders):
         self.assertLess(assumed['left']['rms_s2s_deg'], left['rms_s2s_deg'])
         self.assertEqual(report['time_stamps']['backwards'] + report['time_stamps']['repeated'], 0)
         json.dumps(report, allow_nan=False)
+        # Recorded gaze origins 600 mm in front of the display centre: the same angles.
+        origin = [0.0, (AREA['top_left'][1] + AREA['bottom_left'][1]) / 2, 600.0]
+        columns = COMPACT + ['%s_origin_%s_mm' % (eye, axis) for eye in ('left', 'right')
+                             for axis in 'xyz']
+        seen = self.folder('origins', [row + origin * 2 for row in rows], columns=columns)
+        recorded = velto.recording_quality(seen)['precision']
+        self.assertIn('recorded gaze origin', recorded['eye_position'])
+        self.assertAlmostEqual(recorded['left']['rms_s2s_deg'], left['rms_s2s_deg'], places=9)
+        self.assertAlmostEqual(recorded['left']['std_deg'], left['std_deg'], places=9)
 
     def test_gap_events_are_taken_as_they_are(self):
         rows = [sample(k) for k in range(60) if k not in (10, 11, 12)]
@@ -374,18 +384,25 @@ class Simulated(VeltoTestCase):
         root = tempfile.mkdtemp(prefix='velto-quality-')
         self.addCleanup(shutil.rmtree, root)
         folder = os.path.join(root, 'session')
-        with self.tracker.record(folder) as recording:
+        with self.tracker.record(folder, columns='full') as recording:
             recording.wait(1.5)
         report = velto.recording_quality(folder)
         self.assertEqual((report['state'], report['problems']), ('complete', []))
         self.assertGreater(report['samples'], 60)
         self.assertAlmostEqual(report['rate_ratio'], 1.0, delta=0.05)
         self.assertGreater(report['precision']['fixations'], 0)
+        self.assertIn('recorded gaze origin', report['precision']['eye_position'])
+        self.assertGreater(report['precision']['left']['std_deg'], 0)
         self.assertIsNotNone(report['clock'])
         result = velto.export_bids(folder, os.path.join(root, 'bids'), 'p1', 'free',
                                    screen_resolution=(1920, 1080), screen_distance_m=0.6)
         self.assertEqual(result.problems, [])
-        self.assertEqual(len(read_gz(result.files[0])), report['samples'])
+        gaze = read_gz(result.files[0])
+        self.assertEqual(len(gaze), report['samples'])
+        columns = read_json(result.files[1])['Columns']
+        self.assertEqual(set(len(line) for line in gaze), set([len(columns)]))
+        self.assertIn('origin_z_mm', columns)
+        self.assertNotIn('right_pupil', columns)
 
 
 if __name__ == '__main__':
