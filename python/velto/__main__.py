@@ -25,7 +25,7 @@ def _resolution(text):
     value = cli._number(text, 'a pixel count')
     if value != int(value) or value <= 0:
         raise argparse.ArgumentTypeError('a pixel count must be a whole number above zero, '
-                                             'not %r' % text)
+                                             'not "%s"' % text)
     return int(value)
 
 

@@ -55,7 +55,8 @@ class MissingInformation(ValueError):
 def _label(name, value):
     value = to_unicode(value) if isinstance(value, string_types) else value
     if not isinstance(value, string_types) or not _LABEL.match(value):
-        raise ValueError('%s must be a label of letters and digits only, not %r' % (name, value))
+        raise ValueError('%s must be a label of letters and digits only, not "%s"'
+                         % (name, to_unicode(value) if isinstance(value, string_types) else value))
     return value
 
 
@@ -65,7 +66,7 @@ def _index(value):
     except (TypeError, ValueError):
         number = -1
     if isinstance(value, bool) or number < 0 or (isinstance(value, float) and value != number):
-        raise ValueError('run must be a whole number of 0 or more, not %r' % (value,))
+        raise ValueError('run must be a whole number of 0 or more, not %s' % (value,))
     return '%d' % number
 
 
@@ -76,7 +77,7 @@ def _resolution(value):
             raise ValueError(value)
     except (TypeError, ValueError):
         raise ValueError('screen_resolution must be two whole numbers above zero (width, height '
-                         'in pixels), not %r' % (value,))
+                         'in pixels), not %s' % (value,))
     return [int(width), int(height)]
 
 
@@ -414,7 +415,7 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
     session = None if session is None else _label('session', session)
     run = None if run is None else _index(run)
     if datatype not in DATATYPES:
-        raise ValueError('datatype must be one of %s, not %r' % (', '.join(DATATYPES), datatype))
+        raise ValueError('datatype must be one of %s, not "%s"' % (', '.join(DATATYPES), datatype))
     missing = [(what, option, flag) for value, what, option, flag in (
         (screen_resolution, 'the screen\'s pixel resolution', 'screen_resolution=(WIDTH, HEIGHT)',
          '--screen-resolution WIDTH HEIGHT'),

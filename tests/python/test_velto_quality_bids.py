@@ -34,11 +34,6 @@ PERIOD = 16667  # 60 Hz
 STEP = 0.002    # horizontal jitter of the synthetic gaze, display widths
 
 
-def quality_of(rows, accuracy, target):
-    return {'accuracy_deg': accuracy, 'precision_rms_deg': None, 'precision_sd_deg': None,
-            'samples': rows, 'valid_samples': rows, 'target': target}
-
-
 CALIBRATION = {
     'left': {'accuracy_deg': 0.4}, 'right': {'accuracy_deg': 0.5},
     'points': [{'target': list(t), 'left': {'accuracy_deg': a}, 'right': {'accuracy_deg': a + 0.1}}
@@ -51,7 +46,8 @@ def metadata(**changes):
             'display_area': AREA, 'track_box': TRACK_BOX, 'calibration': CALIBRATION,
             'columns': [{'name': name, 'unit': 'flags' if name.endswith('valid') else 'mm',
                          'description': name} for name in COMPACT],
-            'tracker': {'model': 'Velto Spectra 5', 'serial_number': 'VS5-1', 'firmware_version': '2.14.1'},
+            'tracker': {'model': 'Velto Spectra 5', 'serial_number': 'VS5-1',
+                        'firmware_version': '2.14.1'},
             'versions': {'device_library': '1.9.2'}, 'start': {'system_time_us': 10 ** 9},
             'complete': True}
     data.update(changes)
@@ -360,8 +356,8 @@ class Bids(Folders):
         write_text(description, '{"Name": "mine", "BIDSVersion": "1.10.0"}')
         first = self.export(run=None, session=None)
         self.assertNotIn(description, first.files)
-        self.assertTrue(first.files[0].endswith(os.path.join('sub-01', 'beh',
-                                                             'sub-01_task-search_recording-eye1_physio.tsv.gz')))
+        name = 'sub-01_task-search_recording-eye1_physio.tsv.gz'
+        self.assertTrue(first.files[0].endswith(os.path.join('sub-01', 'beh', name)))
         with self.assertRaises(ValueError) as caught:
             self.export(run=None, session=None)
         self.assertIn('overwrite', str(caught.exception))
