@@ -53,6 +53,8 @@ class MissingInformation(ValueError):
 
 
 def _label(name, value):
+    if isinstance(value, integer_types) and not isinstance(value, bool) and value >= 0:
+        value = '%d' % value
     value = to_unicode(value) if isinstance(value, string_types) else value
     if not isinstance(value, string_types) or not _LABEL.match(value):
         raise ValueError('%s must be a label of letters and digits only, not "%s"'
