@@ -19,11 +19,13 @@ from __future__ import absolute_import, division, print_function, unicode_litera
 
 from .analysis import detect_fixations, effective_rate, gaze_track, scanpath_svg, valid_share, \
     write_svg
+from .bids import export_bids
 from .calibration import FIVE_POINTS, NINE_POINTS, CalibrationFileError, CalibrationResult, \
     CalibrationSession, EyeQuality, calibration_quality, load_calibration, save_calibration, \
     visual_angle
 from .clock import ClockEstimate, ClockSync, estimate_clock
 from .errors import STATUS_NAMES, VeltoError, VeltoTimeout, status_name
+from .quality import recording_quality
 from .recording import COLUMN_SETS, Recording, SavedRecording, gaze_row, load_recording
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
 from .tracker import DisplayArea, TrackBox, Tracker, call, find_trackers, library_version, \
@@ -60,3 +62,4 @@ __all__ = [
     'open_tracker', 'save_calibration', 'scanpath_svg', 'status_name', 'system_time', 'terminate',
     'valid_share', 'versions', 'visual_angle', 'write_svg',
 ]
+__all__ += ['export_bids', 'recording_quality']
