@@ -17,38 +17,22 @@ first tracker or subscription opened and stops when the last one is closed
 """
 from __future__ import absolute_import, division, print_function, unicode_literals
 
+from . import _runtime
 from .analysis import detect_fixations, effective_rate, gaze_track, scanpath_svg, valid_share, \
     write_svg
 from .calibration import FIVE_POINTS, NINE_POINTS, CalibrationFileError, CalibrationResult, \
-    CalibrationSession, EyeQuality, calibration_quality, load_calibration, save_calibration, \
-    visual_angle
+    CalibrationSession, EyeQuality, calibration_quality, load_calibration, save_calibration
 from .clock import ClockEstimate, ClockSync, estimate_clock
+from .columns import COLUMN_SETS, gaze_row
 from .errors import STATUS_NAMES, VeltoError, VeltoTimeout, status_name
-from .recording import COLUMN_SETS, Recording, SavedRecording, gaze_row, load_recording
+from .geometry import DisplayArea, TrackBox, visual_angle
+from .reader import SavedRecording, load_recording
+from .recording import Recording
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
-from .tracker import DisplayArea, TrackBox, Tracker, call, find_trackers, library_version, \
-    log_messages, open_tracker, system_time, terminate, versions
+from .tracker import Tracker, call, find_trackers, library_version, log_messages, open_tracker, \
+    system_time, terminate, versions
 
-
-def _version():
-    """The project's version: that of the module the package works with (which
-    the build takes from the source tree's VERSION file), else that file."""
-    try:
-        import velto_internal
-        return velto_internal.__version__
-    except ImportError:
-        pass
-    import io
-    import os
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'VERSION')
-    try:
-        with io.open(path, encoding='ascii') as stream:
-            return str(stream.read().strip())
-    except (IOError, OSError):
-        return 'unknown'
-
-
-__version__ = _version()
+__version__ = _runtime.package_version()
 
 __all__ = [
     'CalibrationFileError', 'CalibrationResult', 'CalibrationSession', 'ClockEstimate',
