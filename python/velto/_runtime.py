@@ -199,6 +199,11 @@ def disown(child):
     _open.remove(child)
 
 
+def open_objects():
+    """Everything open, in the order it would be closed at exit."""
+    return _open.in_close_order()
+
+
 def exiting():
     """True once the interpreter's exit has begun closing what is open."""
     return _exiting
