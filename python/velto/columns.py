@@ -15,7 +15,9 @@ left-eye column, then every right-eye one. Adding a column is one row here
 format_rows() is compiled from the table once per set: a row whose gates
 all hold is one %-format; numbers are written with at most their format's
 decimals, trailing zeros dropped ('0.25', '3', never '-0'), NaN and
-infinities as a careful per-cell path would write them.
+infinities as a careful per-cell path would write them. Trailing zeros go
+in a few text replacements over the whole batch: each fixed-point cell is
+formatted with a mark after it, so only those cells lose zeros.
 """
 from __future__ import absolute_import, division, print_function, unicode_literals
 
@@ -120,9 +122,9 @@ def reader_types(names):
 
 # -------------------------------------------------------------------- formatting
 
-# Trailing zeros of a fixed-point number, a bare point left behind, and '-0'.
-_ZEROS = re.compile(r'(\.\d*?)0+(?=[,\n])')
-_POINT = re.compile(r'\.(?=[,\n])')
+# The fast path ends each fixed-point cell with this mark, so that trailing
+# zeros are found by plain text replacement (integers have none to lose).
+_MARK = str(';')
 _MINUS_ZERO = re.compile(r'(?<![\d.])-0(?=[,\n])')
 
 
@@ -151,10 +153,12 @@ def _compile(columns):
         for key in gates:
             value = value.replace(tests[key], '1')
         return value
-    fast = str(','.join(c.format for c in columns))  # native str: bytes on 2.7 are quicker
+    def marked(fmt):
+        return fmt + _MARK if fmt.endswith('f') else fmt
+    fast = str(','.join(marked(c.format) for c in columns))  # native str: bytes on 2.7 are quicker
     values = ', '.join(when_valid(c.value) for c in columns)
-    slow = ', '.join("%r %% (%s)" % (str(c.format), c.value) if not c.valid else
-                     "(%r %% (%s)) if g[%d] == 1 else ''" % (str(c.format), c.value,
+    slow = ', '.join("%r %% (%s)" % (str(marked(c.format)), c.value) if not c.valid else
+                     "(%r %% (%s)) if g[%d] == 1 else ''" % (str(marked(c.format)), c.value,
                                                               gates.index(c.valid))
                      for c in columns)
     careful = ', '.join("cell(%r, %s)" % (str(c.format), c.value) if not c.valid else
@@ -180,22 +184,28 @@ def _compile(columns):
                  operator.itemgetter(*gates)}
     # Compiled without this file's unicode_literals: the literals are native str.
     exec(compile(str(source), '<velto columns>', 'exec', 0, True), namespace)
-    return namespace['format_rows'], namespace['format_row']
+    decimals = max([int(c.format[2:-1]) for c in columns if c.format.endswith('f')] or [0])
+    return namespace['format_rows'], namespace['format_row'], decimals
 
 
 _NEWLINE, _NATIVE_EMPTY = str('\n'), str('')
+_ZERO_MARK, _POINT_MARK = str('0') + _MARK, str('.') + _MARK
 _COMPILED = dict((name, _compile(columns)) for name, columns in COLUMN_SETS.items())
 
 
 def format_rows(samples, start, columns='compact'):
     """The CSV text (each line ending in a newline) of a batch of gaze dicts."""
-    fast_rows, careful_row = _COMPILED[columns]
+    fast_rows, careful_row, decimals = _COMPILED[columns]
     if not samples:
         return _NATIVE_EMPTY
     text = _NEWLINE.join(fast_rows(samples, start)) + _NEWLINE
     if 'n' in text:  # nan or inf somewhere: those rows the careful way
         return _NATIVE_EMPTY.join(careful_row(s, start) + _NEWLINE for s in samples)
-    text = _POINT.sub('', _ZEROS.sub(r'\1', text))
+    for _ in range(decimals):  # each pass drops one trailing zero of every marked cell
+        if _ZERO_MARK not in text:
+            break
+        text = text.replace(_ZERO_MARK, _MARK)
+    text = text.replace(_POINT_MARK, _NATIVE_EMPTY).replace(_MARK, _NATIVE_EMPTY)
     if ',-0,' in text or ',-0\n' in text:  # the first column is the time: never '-0'
         text = _MINUS_ZERO.sub('0', text)
     return text
