@@ -15,7 +15,10 @@
 # bench/report.py then prints one report. Extra arguments go to
 # bench/run_bench.py (e.g. --rounds 3, --only gaze,latency, --latency-seconds 10);
 # --json FILE writes every raw figure of both; with --profile the one variant
-# runs on each interpreter in turn and nothing else is printed.
+# runs on each interpreter in turn and nothing else is printed. The section
+# "recording" (--only recording) runs bench/recording_cost.py on each
+# interpreter instead: a velto recording's process CPU a gaze sample over a
+# bare subscription, printed after the report.
 source "$(dirname "$0")/common.sh"
 BENCH_BUILD="${VELTO_BENCH_BUILD:-$ROOT/build-bench}"
 
@@ -41,7 +44,7 @@ build_tree "$PYTHON" "$BENCH_BUILD"
 build_tree "$PYTHON3" "$BENCH_BUILD3"
 
 # The options run_bench.py gets, less the ones this script handles itself.
-sections="gaze,busy,latency,requests,memory,value"
+sections="gaze,busy,latency,requests,memory,value,recording"
 json=""
 profile=0
 pass=()
@@ -73,8 +76,20 @@ OUT="$(mktemp -d)"
 trap 'rm -rf "$OUT"' EXIT
 echo "Measuring, one section at a time on each interpreter:" >&2
 for section in ${sections//,/ }; do
+  if [ "$section" = recording ]; then
+    "$PYTHON" -u "$ROOT/bench/recording_cost.py" --lib-dir "$BENCH_BUILD/lib" > "$OUT/recording.txt"
+    "$PYTHON3" -u "$ROOT/bench/recording_cost.py" --lib-dir "$BENCH_BUILD3/lib" >> "$OUT/recording.txt"
+    continue
+  fi
   run "$PYTHON" "$BENCH_BUILD" --only "$section" --quiet --json "$OUT/py2-$section.json"
   run "$PYTHON3" "$BENCH_BUILD3" --only "$section" --quiet --json "$OUT/py3-$section.json"
 done
 echo >&2
-"$PYTHON3" "$ROOT/bench/report.py" "$OUT"/py2-*.json "$OUT"/py3-*.json ${json:+--json "$json"}
+if ls "$OUT"/py2-*.json >/dev/null 2>&1; then
+  "$PYTHON3" "$ROOT/bench/report.py" "$OUT"/py2-*.json "$OUT"/py3-*.json ${json:+--json "$json"}
+fi
+if [ -f "$OUT/recording.txt" ]; then
+  echo
+  echo "Recording cost (bench/recording_cost.py, 1200 Hz, steady state):"
+  cat "$OUT/recording.txt"
+fi

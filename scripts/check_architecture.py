@@ -11,10 +11,17 @@
 - Every file that declares a std::mutex gives the module's fork routine
   (module/fork.cc) its hooks, so no lock is forgotten across fork(); the
   runtimes' locks are the exception: a forked child forgets the runtimes.
+- The pure-Python package python/velto imports one way: each module sits in
+  a layer of PYTHON_LAYERS and imports only from its own layer or lower ones
+  (lazy imports inside functions included), with no import cycle, and uses
+  no other module's private names (`module._name`, `from .x import _name`,
+  `obj._name` on anything but self/cls; namedtuple's _asdict and the like
+  excepted). Modules named _x are internal to the package, not private.
 Runs under CTest as check.architecture.
 """
 from __future__ import print_function
 
+import ast
 import os
 import re
 import sys
@@ -67,5 +74,130 @@ def main():
     return 1 if problems else 0
 
 
+# python/velto's layers, lowest first: leaf helpers, the module's runtime, device
+# objects, recorded data, and the entry points on top.
+PYTHON_PACKAGE = 'python/velto'
+PYTHON_LAYERS = [
+    ('leaf', ['_compat', 'errors', 'geometry', 'files']),
+    ('runtime', ['_runtime']),
+    ('device', ['streams', 'clock', 'calibration', 'tracker']),
+    ('data', ['columns', 'recording', 'reader', 'analysis', 'quality', 'bids']),
+    ('top', ['cli', '__main__', '__init__']),
+]
+# Underscore names that are public API of the standard library's types.
+PUBLIC_UNDERSCORE = {'_asdict', '_replace', '_fields', '_make', '_field_defaults'}
+
+
+def _python_imports(tree, modules):
+    """(imported package module, line, private names taken from it) of a module's AST."""
+    found = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom):
+            relative = node.level == 1 or (node.level == 0 and (node.module or '').split('.')[0] == 'velto')
+            if not relative:
+                continue
+            base = (node.module or '').split('.')[-1] if node.module not in (None, 'velto') else ''
+            if base:
+                private = [a.name for a in node.names if a.name.startswith('_')
+                           and not a.name.startswith('__')]
+                found.append((base, node.lineno, private))
+            else:  # from . import x, y
+                for alias in node.names:
+                    target = alias.name if alias.name in modules else '__init__'
+                    private = [] if alias.name in modules or not alias.name.startswith('_') \
+                        or alias.name.startswith('__') else [alias.name]
+                    found.append((target, node.lineno, private))
+        elif isinstance(node, ast.Import):
+            for alias in node.names:
+                parts = alias.name.split('.')
+                if parts[0] == 'velto':
+                    found.append((parts[1] if len(parts) > 1 else '__init__', node.lineno, []))
+    return found
+
+
+def _module_aliases(tree, modules):
+    """Names bound to the package's modules, and to other imported modules."""
+    package, other = set(), set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and node.level == 1 and not node.module:
+            package.update(a.asname or a.name for a in node.names if a.name in modules)
+        elif isinstance(node, ast.Import):
+            for alias in node.names:
+                name = alias.asname or alias.name.split('.')[0]
+                (package if alias.name.startswith('velto.') and alias.asname else other).add(name)
+    return package, other
+
+
+def check_python_layers():
+    """Problems of python/velto's imports against PYTHON_LAYERS."""
+    problems = []
+    folder = os.path.join(ROOT, PYTHON_PACKAGE)
+    rank = {}
+    for index, (layer, names) in enumerate(PYTHON_LAYERS):
+        for name in names:
+            rank[name] = (index, layer)
+    modules = sorted(n[:-3] for n in os.listdir(folder) if n.endswith('.py'))
+    for name in modules:
+        if name not in rank:
+            problems.append('%s/%s.py is in no layer of PYTHON_LAYERS' % (PYTHON_PACKAGE, name))
+    edges = {}
+    for name in modules:
+        path = '%s/%s.py' % (PYTHON_PACKAGE, name)
+        with open(os.path.join(ROOT, path)) as f:
+            tree = ast.parse(f.read(), path)
+        edges[name] = set()
+        for target, line, private in _python_imports(tree, modules):
+            if target == name:
+                continue
+            edges[name].add(target)
+            if name in rank and target in rank and rank[target][0] > rank[name][0]:
+                problems.append('%s:%d imports %s: the %s layer is above %s\'s %s layer'
+                                % (path, line, target, rank[target][1], name, rank[name][1]))
+            for item in private:
+                problems.append('%s:%d imports the private name %s from %s' % (path, line, item, target))
+        package, other = _module_aliases(tree, modules)
+        for node in ast.walk(tree):
+            if not (isinstance(node, ast.Attribute) and node.attr.startswith('_')
+                    and not node.attr.startswith('__') and node.attr not in PUBLIC_UNDERSCORE):
+                continue
+            owner = node.value.id if isinstance(node.value, ast.Name) else None
+            if owner in ('self', 'cls') or (owner in other and owner not in package):
+                continue
+            problems.append('%s:%d uses the private name %s of %s'
+                            % (path, node.lineno, node.attr, owner or 'another object'))
+    problems += ['%s/%s.py: import cycle %s' % (PYTHON_PACKAGE, cycle[0], ' -> '.join(cycle))
+                 for cycle in _cycles(edges)]
+    return problems
+
+
+def _cycles(edges):
+    """One cycle through each module that lies on one (depth-first search)."""
+    cycles, state, stack = [], {}, []
+
+    def visit(node):
+        state[node] = 'open'
+        stack.append(node)
+        for target in sorted(edges.get(node, ())):
+            if state.get(target) == 'open':
+                cycles.append(stack[stack.index(target):] + [target])
+            elif target not in state:
+                visit(target)
+        stack.pop()
+        state[node] = 'done'
+    for node in sorted(edges):
+        if node not in state:
+            visit(node)
+    return cycles
+
+
+def main_with_python():
+    status = main()
+    problems = check_python_layers()
+    for problem in problems:
+        print('architecture: python: ' + problem)
+    print('architecture: python package %s' % ('%d problem(s)' % len(problems) if problems else 'ok'))
+    return 1 if problems or status else 0
+
+
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(main_with_python())

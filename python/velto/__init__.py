@@ -17,49 +17,33 @@ first tracker or subscription opened and stops when the last one is closed
 """
 from __future__ import absolute_import, division, print_function, unicode_literals
 
+from . import _runtime
 from .analysis import detect_fixations, effective_rate, gaze_track, scanpath_svg, valid_share, \
     write_svg
 from .bids import export_bids
 from .calibration import FIVE_POINTS, NINE_POINTS, CalibrationFileError, CalibrationResult, \
-    CalibrationSession, EyeQuality, calibration_quality, load_calibration, save_calibration, \
-    visual_angle
+    CalibrationSession, EyeQuality, calibration_quality, load_calibration, save_calibration
 from .clock import ClockEstimate, ClockSync, estimate_clock
+from .columns import COLUMN_SETS, gaze_row
 from .errors import STATUS_NAMES, VeltoError, VeltoTimeout, status_name
+from .geometry import DisplayArea, TrackBox, visual_angle
 from .quality import recording_quality
-from .recording import COLUMN_SETS, Recording, SavedRecording, gaze_row, load_recording
+from .reader import SavedRecording, load_recording
+from .recording import Recording
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
-from .tracker import DisplayArea, TrackBox, Tracker, call, find_trackers, library_version, \
-    log_messages, open_tracker, system_time, terminate, versions
+from .tracker import Tracker, call, find_trackers, library_version, log_messages, open_tracker, \
+    system_time, terminate, versions
 
-
-def _version():
-    """The project's version: that of the module the package works with (which
-    the build takes from the source tree's VERSION file), else that file."""
-    try:
-        import velto_internal
-        return velto_internal.__version__
-    except ImportError:
-        pass
-    import io
-    import os
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'VERSION')
-    try:
-        with io.open(path, encoding='ascii') as stream:
-            return str(stream.read().strip())
-    except (IOError, OSError):
-        return 'unknown'
-
-
-__version__ = _version()
+__version__ = _runtime.package_version()
 
 __all__ = [
-    'CalibrationFileError', 'CalibrationResult', 'CalibrationSession', 'ClockEstimate',
-    'ClockSync', 'COLUMN_SETS', 'DisplayArea', 'EVENT_STREAMS', 'EyeQuality', 'FIVE_POINTS',
-    'NINE_POINTS', 'Recording', 'SavedRecording', 'STATUS_NAMES', 'STREAM_TYPES', 'Subscription',
-    'TrackBox', 'Tracker', 'VeltoError', 'VeltoTimeout', 'calibration_quality', 'call',
-    'detect_fixations', 'effective_rate', 'estimate_clock', 'find_trackers', 'gaze_row',
-    'gaze_track', 'library_version', 'load_calibration', 'load_recording', 'log_messages',
-    'open_tracker', 'save_calibration', 'scanpath_svg', 'status_name', 'system_time', 'terminate',
-    'valid_share', 'versions', 'visual_angle', 'write_svg',
+    'calibration_quality', 'CalibrationFileError', 'CalibrationResult', 'CalibrationSession',
+    'call', 'ClockEstimate', 'ClockSync', 'COLUMN_SETS', 'detect_fixations', 'DisplayArea',
+    'effective_rate', 'estimate_clock', 'EVENT_STREAMS', 'export_bids', 'EyeQuality',
+    'find_trackers', 'FIVE_POINTS', 'gaze_row', 'gaze_track', 'library_version',
+    'load_calibration', 'load_recording', 'log_messages', 'NINE_POINTS', 'open_tracker',
+    'Recording', 'recording_quality', 'save_calibration', 'SavedRecording', 'scanpath_svg',
+    'status_name', 'STATUS_NAMES', 'STREAM_TYPES', 'Subscription', 'system_time', 'terminate',
+    'TrackBox', 'Tracker', 'valid_share', 'VeltoError', 'VeltoTimeout', 'versions',
+    'visual_angle', 'write_svg',
 ]
-__all__ += ['export_bids', 'recording_quality']

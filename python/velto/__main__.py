@@ -22,7 +22,7 @@ def _folder(text):
 
 
 def _resolution(text):
-    value = cli._number(text, 'a pixel count')
+    value = cli.number(text, 'a pixel count')
     if value != int(value) or value <= 0:
         raise argparse.ArgumentTypeError('a pixel count must be a whole number above zero, '
                                              'not "%s"' % text)

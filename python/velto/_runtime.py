@@ -8,8 +8,16 @@ it:
 
 - `acquire()` / `release()` count users (open trackers, subscriptions,
   recorders); the first user starts the module, the last one to leave cleans
-  it up. At interpreter exit every object still open is closed, newest
-  first, before the module stops letting threads into Python.
+  it up.
+- Child resources, one protocol: every open object of the package (a
+  tracker, subscription, calibration session, clock sync, recording) has a
+  `kind` (a name in CLOSE_ORDER) and `close(timeout=None)`. Once open it is
+  adopted by its owner: `tracker.adopt(child)` for what belongs to a tracker
+  (which also adopts it here), `adopt(child)` here for what is library-wide
+  (trackers themselves, the log); its close() calls the matching `disown`.
+  An owner closes its children in CLOSE_ORDER, newest first among equals;
+  at interpreter exit every object still open is closed that way, before
+  the module stops letting threads into Python.
 - `call(name, args)` waits for the result on the calling thread; a result
   that arrives after the time limit is dropped.
 - `subscribe()` / `unsubscribe()` share one module subscription per (stream
@@ -20,6 +28,7 @@ it:
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import atexit
+import itertools
 import os
 import sys
 import threading
@@ -41,8 +50,12 @@ _module = None
 _users = 0
 _pid = None
 _dispatchers = {}                  # (stream type, device) -> _Dispatcher
-_open = {}                         # id -> weak reference of each open closable
 _exiting = False
+
+# Kinds of child resource in the order they are closed: a recording before the
+# calibration, clock and subscriptions it may use, all before their tracker.
+CLOSE_ORDER = ('recording', 'calibration', 'clock', 'subscription', 'tracker')
+_adoptions = itertools.count()
 
 
 def module():
@@ -123,33 +136,99 @@ class Using(object):
         return False
 
 
-def register(closable):
-    """Closes `closable` (its close(timeout=...) method) at interpreter exit
-    if it is still open then."""
-    with _lock:
-        _open[id(closable)] = weakref.ref(closable)
+def close_rank(child):
+    """The place of `child.kind` in CLOSE_ORDER (closed earlier when lower)."""
+    try:
+        return CLOSE_ORDER.index(child.kind)
+    except (AttributeError, ValueError):
+        raise ValueError('%r has no kind of CLOSE_ORDER (%s)' % (child, ', '.join(CLOSE_ORDER)))
 
 
-def unregister(closable):
-    with _lock:
-        _open.pop(id(closable), None)
+class Children(object):
+    """The open child resources of one owner: `add`, `remove`, and `close_all`
+    in CLOSE_ORDER, newest first among equals. With weak=True it does not keep
+    its children alive (the runtime's table of everything open)."""
+
+    def __init__(self, weak=False):
+        self._lock = threading.Lock()
+        self._weak = weak
+        self._entries = {}  # id -> (rank, adoption number, child or weak reference)
+
+    def add(self, child):
+        entry = (close_rank(child), next(_adoptions), weakref.ref(child) if self._weak else child)
+        with self._lock:
+            self._entries[id(child)] = entry
+
+    def remove(self, child):
+        with self._lock:
+            self._entries.pop(id(child), None)
+
+    def clear(self):
+        with self._lock:
+            self._entries.clear()
+
+    def in_close_order(self):
+        with self._lock:
+            entries = sorted(self._entries.values(), key=lambda e: (e[0], -e[1]))
+        children = [e[2]() if self._weak else e[2] for e in entries]
+        return [c for c in children if c is not None]
+
+    def __len__(self):
+        return len(self._entries)
+
+    def close_all(self, timeout=None):
+        """Closes every child; a failure is reported and the rest still closed."""
+        for child in self.in_close_order():
+            try:
+                child.close(timeout=timeout)
+            except Exception:
+                report_exception('closing %r' % (child,))
+
+
+_open = Children(weak=True)  # everything open, closed at interpreter exit
+
+
+def adopt(child):
+    """Registers an open library-wide child (tracker, log subscription), and
+    every child a tracker adopts: closed at interpreter exit if still open."""
+    _open.add(child)
+
+
+def disown(child):
+    """The counterpart of adopt(), called by the child's close()."""
+    _open.remove(child)
+
+
+def open_objects():
+    """Everything open, in the order it would be closed at exit."""
+    return _open.in_close_order()
+
+
+def exiting():
+    """True once the interpreter's exit has begun closing what is open."""
+    return _exiting
 
 
 def _close_all_at_exit():
     global _exiting
     _exiting = True
-    with _lock:
-        # Highest exit order first (recordings before the trackers they use),
-        # newest first among equals.
-        objects = [ref() for ref in _open.values()]
-    objects = [o for o in objects if o is not None]
-    objects.sort(key=lambda o: (getattr(o, '_exit_order', 0), getattr(o, '_serial', 0)),
-                 reverse=True)
-    for closable in objects:
-        try:
-            closable.close(timeout=EXIT_TIMEOUT)
-        except Exception:  # keep closing the rest; the process is ending
-            report_exception('closing %r at exit' % (closable,))
+    _open.close_all(timeout=EXIT_TIMEOUT)
+
+
+def package_version():
+    """The project's version: that of the module the package works with (which
+    the build takes from the source tree's VERSION file), else that file."""
+    try:
+        return module().__version__
+    except ImportError:
+        pass
+    import io
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'VERSION')
+    try:
+        with io.open(path, encoding='ascii') as stream:
+            return str(stream.read().strip())
+    except (IOError, OSError):
+        return 'unknown'
 
 
 class _Pending(object):

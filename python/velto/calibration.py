@@ -27,16 +27,15 @@ or the centre of the track box when it reported none.
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
-import errno
-import io
 import math
 import os
-import tempfile
 import threading
 
 from . import _runtime
 from ._compat import to_unicode
 from .errors import VeltoError, VeltoTimeout
+from .files import file_reason, replace_file
+from .geometry import finite_float, visual_angle
 
 FIVE_POINTS = ((0.5, 0.5), (0.1, 0.1), (0.1, 0.9), (0.9, 0.1), (0.9, 0.9))
 NINE_POINTS = ((0.5, 0.5), (0.1, 0.1), (0.5, 0.1), (0.9, 0.1), (0.1, 0.5), (0.9, 0.5),
@@ -71,18 +70,6 @@ class EyeQuality(collections.namedtuple('EyeQuality', (
 class PointQuality(collections.namedtuple('PointQuality', 'target left right')):
     """target: (x, y) normalised; left, right: EyeQuality at that point."""
     __slots__ = ()
-
-
-def _sub(a, b):
-    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
-
-
-def visual_angle(origin, a, b):
-    """The angle in degrees between points `a` and `b` (mm) seen from `origin` (mm)."""
-    u, v = _sub(a, origin), _sub(b, origin)
-    cross = (u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0])
-    dot = u[0] * v[0] + u[1] * v[1] + u[2] * v[2]
-    return math.degrees(math.atan2(math.sqrt(sum(c * c for c in cross)), dot))
 
 
 def _mean(values):
@@ -209,9 +196,10 @@ class CalibrationSession(_runtime.Closable):
     from the top-left corner; ints are fine); discard(x, y) drops what was
     collected there; compute() computes and applies the calibration and
     returns its CalibrationResult, also kept as tracker.last_calibration.
+    Adopted by the tracker while in calibration mode.
     """
 
-    _exit_order = 3
+    kind = 'calibration'
 
     def __init__(self, tracker, measure_eyes=True):
         self.tracker = tracker
@@ -221,7 +209,6 @@ class CalibrationSession(_runtime.Closable):
         self._recent = dict((eye, collections.deque(maxlen=_ORIGIN_SAMPLES)) for eye in EYES)
         self._origins = {}
         self._gaze = None
-        self._serial = tracker._serial
         self._lock = threading.Lock()
 
     def _on_gaze(self, sample):  # on a device library thread: only appends
@@ -242,7 +229,7 @@ class CalibrationSession(_runtime.Closable):
             except VeltoError:
                 pass  # the quality figures fall back to the track box centre
         try:
-            tracker._call('screen_based_calibration_enter_calibration_mode')
+            tracker.call('screen_based_calibration_enter_calibration_mode')
         except VeltoTimeout:
             # It may still happen; requests run in order, so this leaves again after it.
             _runtime.call_async('screen_based_calibration_leave_calibration_mode', (tracker.handle,))
@@ -252,13 +239,12 @@ class CalibrationSession(_runtime.Closable):
             self._stop_listening()
             raise
         self.active = True
-        tracker._adopt(self)
+        tracker.adopt(self)
 
     def _xy(self, x, y):
         if y is None:
             x, y = x
-        from .tracker import _float
-        return _float(x, 'x'), _float(y, 'y')
+        return finite_float(x, 'x'), finite_float(y, 'y')
 
     def collect(self, x, y=None, times=1):
         """Collects calibration data at the target (x, y), or at a tuple (x, y),
@@ -266,7 +252,7 @@ class CalibrationSession(_runtime.Closable):
         two or more at a target)."""
         x, y = self._xy(x, y)
         for _ in range(times):
-            self.tracker._call('screen_based_calibration_collect_data', x, y)
+            self.tracker.call('screen_based_calibration_collect_data', x, y)
         for eye in EYES:
             recent = list(self._recent[eye])
             if recent:
@@ -276,14 +262,14 @@ class CalibrationSession(_runtime.Closable):
     def discard(self, x, y=None):
         """Drops the data collected at the target (x, y)."""
         x, y = self._xy(x, y)
-        self.tracker._call('screen_based_calibration_discard_data', x, y)
+        self.tracker.call('screen_based_calibration_discard_data', x, y)
 
     def compute(self):
         """Computes and applies the calibration; returns its CalibrationResult.
         VeltoError "no calibration data collected" when nothing was collected."""
         tracker = self.tracker
-        tracker._call('screen_based_calibration_compute_and_apply')
-        points = tracker._call('screen_based_calibration_get_calibration_points')
+        tracker.call('screen_based_calibration_compute_and_apply')
+        points = tracker.call('screen_based_calibration_get_calibration_points')
         origins = dict(self._origins)
         source = 'gaze data'
         if not origins:
@@ -296,8 +282,8 @@ class CalibrationSession(_runtime.Closable):
                 origins[(None, eye)] = tuple(sum(o[i] for o in measured) / len(measured)
                                              for i in range(3))
             else:
-                origins[(None, eye)] = tracker.track_box.center
-        result = calibration_quality(points, tracker.display_area, origins)
+                origins[(None, eye)] = tracker.get_track_box().center
+        result = calibration_quality(points, tracker.get_display_area(), origins)
         result.origin_source = source
         self.result = tracker.last_calibration = result
         return result
@@ -322,7 +308,7 @@ class CalibrationSession(_runtime.Closable):
                         raise
         finally:
             self._stop_listening()
-            self.tracker._forget(self)
+            self.tracker.disown(self)
 
     def __exit__(self, kind, value, trace):
         if kind is None:
@@ -338,20 +324,6 @@ class CalibrationSession(_runtime.Closable):
 
 # -------------------------------------------------------------------- files
 
-def _file_reason(error):
-    reasons = {errno.ENOENT: 'no such file', errno.EISDIR: 'is a folder, not a file',
-               errno.EACCES: 'permission denied', errno.EPERM: 'permission denied',
-               errno.ENOTDIR: 'a part of the path is not a folder',
-               errno.EROFS: 'read-only file system', errno.ENOSPC: 'no space left'}
-    return reasons.get(error.errno, error.strerror or str(error))
-
-
-def _umask():
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
 def save_calibration(tracker, path):
     """Writes the tracker's calibration to `path`, through a temporary file
     in the same folder so that an existing file is never left half written.
@@ -360,24 +332,15 @@ def save_calibration(tracker, path):
     if data is None:
         raise CalibrationFileError('calibration_retrieve', path,
                                    'the tracker holds no calibration to save')
-    folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise CalibrationFileError('calibration_retrieve', path, 'is a folder, not a file')
     if os.path.exists(path) and not os.stat(path).st_mode & 0o222:
         raise CalibrationFileError('calibration_retrieve', path, 'the file is read-only')
     try:
-        handle, temporary = tempfile.mkstemp(prefix='.calibration-', dir=folder)
-        try:
-            with io.open(handle, 'wb') as stream:
-                stream.write(data)
-            os.chmod(temporary, 0o666 & ~_umask())
-            os.rename(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+        replace_file(path, data, prefix='.calibration-')
     except EnvironmentError as error:
         raise CalibrationFileError('calibration_retrieve', path, 'cannot write: %s'
-                                   % _file_reason(error))
+                                   % file_reason(error))
     return len(data)
 
 
@@ -386,11 +349,11 @@ def load_calibration(tracker, path):
     CalibrationFileError for a missing or unreadable file and for data the
     tracker refuses as damaged. Returns the number of bytes applied."""
     try:
-        with io.open(path, 'rb') as stream:
+        with open(path, 'rb') as stream:
             data = stream.read()
     except EnvironmentError as error:
         raise CalibrationFileError('calibration_apply', path, 'cannot read: %s'
-                                   % _file_reason(error))
+                                   % file_reason(error))
     if not data:
         raise CalibrationFileError('calibration_apply', path,
                                    'damaged calibration data (the file is empty)')

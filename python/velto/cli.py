@@ -32,7 +32,7 @@ class ArgumentParser(argparse.ArgumentParser):
         self.exit(2, '%s: error: %s\n' % (self.prog, message))
 
 
-def _number(text, what):
+def number(text, what):
     try:
         value = float(text)
     except (TypeError, ValueError):
@@ -45,7 +45,7 @@ def _number(text, what):
 def positive(what):
     """An argparse type: a finite number above zero, described as `what`."""
     def check(text):
-        value = _number(text, what)
+        value = number(text, what)
         if value <= 0:
             raise argparse.ArgumentTypeError('%s must be above zero, not %r' % (what, text))
         return value
@@ -58,7 +58,7 @@ seconds = positive('a duration in seconds')
 def frequency(text):
     """An argparse type: a gaze output frequency in Hz, above 0 and at most
     MAX_FREQUENCY_HZ (which one the tracker offers is only known later)."""
-    value = _number(text, 'the frequency')
+    value = number(text, 'the frequency')
     if not 0 < value <= MAX_FREQUENCY_HZ:
         raise argparse.ArgumentTypeError('the frequency must be above 0 and at most %g Hz, not %r'
                                          % (MAX_FREQUENCY_HZ, text))

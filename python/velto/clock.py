@@ -133,14 +133,17 @@ def _median(values):
 class ClockSync(_runtime.Closable):
     """Listens to a tracker's time synchronisation stream and keeps the
     records, for `estimate()` at any time. Close it (or use `with`) to stop
-    listening. Made by Tracker.clock()."""
+    listening. Made by Tracker.clock(); adopted by the tracker."""
 
-    _exit_order = 2
+    kind = 'clock'
 
     def __init__(self, tracker, max_records=100000):
+        self.tracker = tracker
+        self.closed = False
         self.records = collections.deque(maxlen=max_records)
         self._arrived = threading.Event()
         self._subscription = tracker.subscribe('time_sync', callback=self._on_record)
+        tracker.adopt(self)
 
     def _on_record(self, record):  # on a device library thread
         self.records.append(record)
@@ -161,4 +164,9 @@ class ClockSync(_runtime.Closable):
         return estimate_clock(list(self.records))
 
     def close(self, timeout=None):
-        self._subscription.close(timeout)
+        """Stops listening."""
+        self.closed = True
+        try:
+            self._subscription.close(timeout)
+        finally:
+            self.tracker.disown(self)

@@ -58,6 +58,12 @@ class VeltoError(Exception):
         self.detail = detail
         Exception.__init__(self, self._message())
 
+    def add_detail(self, detail):
+        """Replaces the detail (and so the message) of this error; returns it."""
+        self.detail = detail
+        self.args = (self._message(),)
+        return self
+
     def _message(self):
         text = '%s: %s' % (self.operation, self.status_name)
         if self.status is not None:

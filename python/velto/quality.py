@@ -20,9 +20,10 @@ import os
 
 from ._compat import integer_types, string_types, to_unicode
 from .analysis import detect_fixations, gaze_track
-from .calibration import visual_angle
+from .geometry import visual_angle
 from .clock import ClockEstimate, estimate_clock
-from .recording import load_recording
+from . import reader
+from .reader import load_recording
 
 EYES = ('left', 'right')
 GAZE_FILE = 'gaze.csv'
@@ -552,3 +553,6 @@ def format_report(report):
                clock['samples'], clock['source']))
     add('markers', '%d' % report['markers'])
     return '\n'.join(lines) + '\n'
+
+
+reader.ANALYSES['quality'] = recording_quality

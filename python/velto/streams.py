@@ -13,7 +13,6 @@ dropped and counted in `dropped`.
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
-import itertools
 import threading
 import time
 
@@ -39,8 +38,6 @@ LOG_DEVICE = 0
 
 DEFAULT_QUEUE_SIZE = 10000   # about 8 s of gaze at 1200 Hz
 
-_serials = itertools.count(1)
-
 
 class Subscription(_runtime.Closable):
     """One open subscription to one stream of one tracker (or to the log).
@@ -53,9 +50,11 @@ class Subscription(_runtime.Closable):
     for each record and ends once the subscription is closed and its queue is
     empty; `get(timeout)` returns the next record or None; `drain()` returns
     every queued record without waiting; `for_seconds(s)` iterates for a time.
+
+    `owner`: the tracker that adopts it (None: library-wide, the runtime).
     """
 
-    _exit_order = 2
+    kind = 'subscription'
 
     def __init__(self, stream, device, callback=None, queue_size=DEFAULT_QUEUE_SIZE,
                  timeout=_runtime.DEFAULT_TIMEOUT, owner=None):
@@ -73,8 +72,7 @@ class Subscription(_runtime.Closable):
         self.dropped = 0
         self.errors = 0
         self.closed = False
-        self._owner = owner
-        self._serial = next(_serials)
+        self.owner = owner if owner is not None else _runtime
         self._queue = collections.deque(maxlen=None if callback else int(queue_size))
         self._ready = threading.Condition(threading.Lock())
         self._close_lock = threading.Lock()
@@ -85,7 +83,7 @@ class Subscription(_runtime.Closable):
         except BaseException:
             _runtime.release()
             raise
-        _runtime.register(self)
+        self.owner.adopt(self)
 
     # ---------------------------------------------------------------- delivery
 
@@ -170,9 +168,7 @@ class Subscription(_runtime.Closable):
             self.closed = True
         with self._ready:
             self._ready.notify_all()
-        _runtime.unregister(self)
-        if self._owner is not None:
-            self._owner._forget(self)
+        self.owner.disown(self)
         if in_foreign_thread():
             _runtime.run_elsewhere(self._end, self.timeout)
         else:

@@ -3,18 +3,23 @@ calibration data, streams and recordings.
 
 A Tracker keeps the module running while it is open; close it (or use it in
 a `with` block) when done. Whatever is still open at interpreter exit is
-closed then.
+closed then. What is opened on a tracker (subscriptions, calibration
+sessions, clock syncs, recordings) registers with it through
+`tracker.adopt(child)` / `tracker.disown(child)` (see velto._runtime).
+
+The tracker is the top of the device layer: it imports streams, calibration
+and clock, never the data layer above. Tracker.record() reaches the
+recording writer through a factory that velto.recording registers with
+`provide('record', factory)` when it is imported (the package imports it).
 """
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
-import itertools
-import math
-import threading
 
-from . import _runtime, streams
+from . import _runtime, calibration, clock, streams
 from ._compat import native_text, string_types, to_bytes, to_unicode
 from .errors import VeltoError
+from .geometry import DisplayArea, TrackBox, finite_float
 
 # Capability strings of a device description and their short names.
 CAPABILITIES = collections.OrderedDict([
@@ -23,72 +28,23 @@ CAPABILITIES = collections.OrderedDict([
     ('capability_has_eye_images', 'eye_images'),
 ])
 
-_serials = itertools.count(1)
+# Factories of what higher layers make on a tracker, by name: provide().
+_factories = {}
 
 
-def _nominal(value):
-    """A float the library holds as a 32-bit float, read as its nominal value
-    (-265.65 rather than -265.6499938964844): seven significant digits."""
-    return float('%.7g' % value)
+def provide(name, factory):
+    """Registers `factory(tracker, *args, **options)` as what tracker.<name>
+    makes, for a layer above this one (velto.recording provides 'record')."""
+    _factories[name] = factory
 
 
-def _point(value):
-    return tuple(_nominal(v) for v in value)
-
-
-class DisplayArea(collections.namedtuple('DisplayArea', (
-        'top_left', 'top_right', 'bottom_left', 'bottom_right', 'width', 'height'))):
-    """The screen in the user coordinate system: corners as (x, y, z) in mm
-    (origin at the tracker, x to the user's right, y up, z towards the user),
-    width and height in mm."""
-    __slots__ = ()
-
-    @classmethod
-    def from_dict(cls, area):
-        return cls(_point(area['top_left']), _point(area['top_right']),
-                   _point(area['bottom_left']), _point(area['bottom_right']),
-                   _nominal(area['width']), _nominal(area['height']))
-
-    def to_dict(self):
-        return dict((key, list(value) if isinstance(value, tuple) else value)
-                    for key, value in self._asdict().items())
-
-    def point(self, x, y):
-        """The (x, y, z) mm position of a display-area normalised point, (0, 0)
-        at the top-left corner, (1, 1) at the bottom-right one."""
-        tl, tr, bl = self.top_left, self.top_right, self.bottom_left
-        return tuple(tl[i] + x * (tr[i] - tl[i]) + y * (bl[i] - tl[i]) for i in range(3))
-
-    def to_mm(self, x, y):
-        """A normalised point as millimetres from the top-left corner."""
-        return x * self.width, y * self.height
-
-
-class TrackBox(collections.namedtuple('TrackBox', (
-        'back_lower_left', 'back_lower_right', 'back_upper_left', 'back_upper_right',
-        'front_lower_left', 'front_lower_right', 'front_upper_left', 'front_upper_right'))):
-    """The volume in which the tracker finds the eyes: eight (x, y, z) mm corners."""
-    __slots__ = ()
-
-    @classmethod
-    def from_dict(cls, box):
-        return cls(*[_point(box[name]) for name in cls._fields])
-
-    @property
-    def center(self):
-        return tuple(sum(corner[i] for corner in self) / 8.0 for i in range(3))
-
-
-def _float(value, what):
-    """A finite float from an int, float or numeric text: the module wants a
-    Python float where the library takes a float (an int is refused)."""
+def _made_above(name, tracker, *args, **options):
     try:
-        number = float(value)
-    except (TypeError, ValueError):
-        raise TypeError('%s must be a number, not %r' % (what, value))
-    if math.isnan(number) or math.isinf(number):
-        raise ValueError('%s must be finite, not %r' % (what, value))
-    return number
+        factory = _factories[name]
+    except KeyError:
+        raise VeltoError(name, None, 'import velto (the package) to get it',
+                         name='not available: nothing provides %r' % name)
+    return factory(tracker, *args, **options)
 
 
 class Tracker(_runtime.Closable):
@@ -100,20 +56,22 @@ class Tracker(_runtime.Closable):
     'external_signal', 'eye_images'), `handle` (the device handle),
     `description` (the module's dict). `timeout` (seconds) limits every wait
     for a result of this tracker's operations.
+
+    Properties that ask the tracker (frequency, frequencies, mode, modes,
+    display_area, track_box) make a device round trip on every read; the
+    get_*() methods do the same and say so by their name.
     """
 
-    _exit_order = 1
+    kind = 'tracker'
 
     def __init__(self, description, timeout=_runtime.DEFAULT_TIMEOUT):
         self.timeout = timeout
         self.closed = False
         self.last_calibration = None  # the CalibrationResult of the last calibration here
-        self._serial = next(_serials)
-        self._children = []  # open subscriptions, calibrations and recordings
-        self._children_lock = threading.Lock()
+        self._children = _runtime.Children()
         self._describe(description)
         _runtime.acquire()
-        _runtime.register(self)
+        _runtime.adopt(self)
 
     def _describe(self, description):
         self.description = description
@@ -125,41 +83,60 @@ class Tracker(_runtime.Closable):
         self.capabilities = tuple(CAPABILITIES.get(c, c) for c in description['device_capabilities'])
         self.handle = description['core_eyetracker']
 
-    def _call(self, operation, *args):
+    def call(self, operation, *args):
+        """Runs a module operation on this tracker (its handle first, then
+        `args`) within `timeout`; returns the payload or raises VeltoError."""
         if self.closed:
             raise VeltoError(operation, None, name='the tracker is closed')
         return _runtime.call(operation, (self.handle,) + args, self.timeout)
 
     def refresh(self):
         """Reads the description again (get_device_data); returns self."""
-        self._describe(self._call('get_device_data'))
+        self._describe(self.call('get_device_data'))
         return self
 
     def report_stream_error(self, message):
         """Reports an error of your own; it comes back on the stream_errors stream."""
-        self._call('report_stream_error', native_text(message))
+        self.call('report_stream_error', native_text(message))
 
     # ---------------------------------------------------------------- settings
 
+    # Device round trips have a get_*() method; the properties of the same
+    # name are kept for convenience and ask the tracker on every read too.
+
     @property
     def name(self):
-        """The tracker's name; assigning one renames the tracker."""
+        """The tracker's name as read at discovery or refresh() (no round
+        trip); assigning one renames the tracker (two round trips)."""
         return self._name
 
     @name.setter
     def name(self, value):
-        self._call('set_device_name', native_text(value))
+        self.set_name(value)
+
+    def set_name(self, value):
+        """Renames the tracker and reads its description again."""
+        self.call('set_device_name', native_text(value))
         self.refresh()
+
+    def get_frequencies(self):
+        """Every gaze output frequency offered, in Hz (tuple of floats); asks the tracker."""
+        return tuple(round(f, 6) for f in self.call('get_all_gaze_output_frequencies'))
+
+    def get_frequency(self):
+        """The gaze output frequency in Hz; asks the tracker."""
+        return self.call('get_gaze_output_frequency')
 
     @property
     def frequencies(self):
-        """Every gaze output frequency offered, in Hz (tuple of floats)."""
-        return tuple(round(f, 6) for f in self._call('get_all_gaze_output_frequencies'))
+        """get_frequencies(): a device round trip on every read."""
+        return self.get_frequencies()
 
     @property
     def frequency(self):
-        """The gaze output frequency in Hz; assign one of `frequencies` (an int is fine)."""
-        return self._call('get_gaze_output_frequency')
+        """get_frequency(): a device round trip on every read; assign one of
+        `frequencies` (an int is fine) to set it."""
+        return self.get_frequency()
 
     @frequency.setter
     def frequency(self, value):
@@ -168,48 +145,70 @@ class Tracker(_runtime.Closable):
     def set_frequency(self, hz, nearest=False):
         """Sets the gaze output frequency; with nearest=True the offered one
         closest to `hz`. Returns the frequency set."""
-        hz = _float(hz, 'the frequency')
-        offered = self.frequencies
+        hz = finite_float(hz, 'the frequency')
+        offered = self.get_frequencies()
         if nearest and offered:
             hz = min(offered, key=lambda f: abs(f - hz))
         try:
-            self._call('set_gaze_output_frequency', hz)
+            self.call('set_gaze_output_frequency', hz)
         except VeltoError as error:
             if error.status is not None and all(abs(f - hz) > 1e-3 for f in offered):
-                error.detail = 'offered: %s Hz' % ', '.join('%g' % f for f in offered)
-                error.args = (error._message(),)
+                error.add_detail('offered: %s Hz' % ', '.join('%g' % f for f in offered))
             raise
         return hz
 
+    def get_modes(self):
+        """Every eye tracking mode offered (tuple of str); asks the tracker."""
+        return tuple(self.call('get_all_eye_tracking_modes'))
+
+    def get_mode(self):
+        """The eye tracking mode; asks the tracker."""
+        return self.call('get_eye_tracking_mode')
+
+    def set_mode(self, value):
+        """Sets the eye tracking mode (one of get_modes())."""
+        self.call('set_eye_tracking_mode', native_text(value))
+
     @property
     def modes(self):
-        """Every eye tracking mode offered (tuple of str)."""
-        return tuple(self._call('get_all_eye_tracking_modes'))
+        """get_modes(): a device round trip on every read."""
+        return self.get_modes()
 
     @property
     def mode(self):
-        """The eye tracking mode; assign one of `modes` to change it."""
-        return self._call('get_eye_tracking_mode')
+        """get_mode(): a device round trip on every read; assign one of
+        `modes` to change it."""
+        return self.get_mode()
 
     @mode.setter
     def mode(self, value):
-        self._call('set_eye_tracking_mode', native_text(value))
+        self.set_mode(value)
+
+    def get_display_area(self):
+        """The DisplayArea (screen geometry) the tracker uses; asks the tracker."""
+        return DisplayArea.from_dict(self.call('get_display_area'))
+
+    def get_track_box(self):
+        """The TrackBox in which the tracker finds the eyes; asks the tracker."""
+        return TrackBox.from_dict(self.call('get_track_box'))
 
     @property
     def display_area(self):
-        """The DisplayArea (screen geometry) the tracker uses."""
-        return DisplayArea.from_dict(self._call('get_display_area'))
+        """get_display_area(): a device round trip on every read."""
+        return self.get_display_area()
 
     @property
     def track_box(self):
-        """The TrackBox in which the tracker finds the eyes."""
-        return TrackBox.from_dict(self._call('get_track_box'))
+        """get_track_box(): a device round trip on every read."""
+        return self.get_track_box()
 
     def settings(self):
-        """Frequency, mode and geometry as plain data (for metadata files)."""
-        return {'gaze_output_frequency_hz': self.frequency, 'eye_tracking_mode': to_unicode(self.mode),
-                'display_area': self.display_area.to_dict(),
-                'track_box': dict((k, list(v)) for k, v in self.track_box._asdict().items())}
+        """Frequency, mode and geometry as plain data (for metadata files);
+        four round trips."""
+        return {'gaze_output_frequency_hz': self.get_frequency(),
+                'eye_tracking_mode': to_unicode(self.get_mode()),
+                'display_area': self.get_display_area().to_dict(),
+                'track_box': self.get_track_box().to_dict()}
 
     def to_dict(self):
         """The description as plain JSON-able data."""
@@ -222,31 +221,28 @@ class Tracker(_runtime.Closable):
 
     def retrieve_calibration(self):
         """The tracker's calibration as opaque bytes, or None when it has none."""
-        return self._call('calibration_retrieve')
+        return self.call('calibration_retrieve')
 
     def apply_calibration(self, data):
         """Applies calibration bytes from retrieve_calibration (also of an
         earlier session). Damaged data raises VeltoError (status 6 with the
         simulated library)."""
-        self._call('calibration_apply', to_bytes(data))
+        self.call('calibration_apply', to_bytes(data))
 
     def save_calibration(self, path):
         """Writes the tracker's calibration to a file (replaced whole, never
         left half written); returns the number of bytes."""
-        from .calibration import save_calibration
-        return save_calibration(self, path)
+        return calibration.save_calibration(self, path)
 
     def load_calibration(self, path):
         """Applies a calibration saved by save_calibration; a missing,
         unreadable or damaged file raises CalibrationFileError."""
-        from .calibration import load_calibration
-        return load_calibration(self, path)
+        return calibration.load_calibration(self, path)
 
     def calibrate(self, **options):
         """A CalibrationSession for `with`: calibration mode while the block
         runs, left again on every way out. See velto.calibration."""
-        from .calibration import CalibrationSession
-        return CalibrationSession(self, **options)
+        return calibration.CalibrationSession(self, **options)
 
     # ---------------------------------------------------------------- streams
 
@@ -265,10 +261,7 @@ class Tracker(_runtime.Closable):
                                  % (stream, needed), name='not supported by this tracker')
         if self.closed:
             raise VeltoError('subscribe_to', None, name='the tracker is closed')
-        subscription = streams.Subscription(stream, device, callback, queue_size, self.timeout,
-                                            owner=self)
-        self._adopt(subscription)
-        return subscription
+        return streams.Subscription(stream, device, callback, queue_size, self.timeout, owner=self)
 
     def gaze(self, callback=None, queue_size=streams.DEFAULT_QUEUE_SIZE):
         """Gaze data: one dict per sample (docs/reference.md, 3.1)."""
@@ -292,40 +285,35 @@ class Tracker(_runtime.Closable):
     def clock(self):
         """A ClockSync: listens to time synchronisation and estimates the
         device clock's offset and drift against the system clock."""
-        from .clock import ClockSync
-        return ClockSync(self)
+        return clock.ClockSync(self)
 
     def record(self, folder, **options):
         """Starts a Recording of gaze and events into `folder`; see
         velto.recording.Recording for the options."""
-        from .recording import Recording
-        return Recording(self, folder, **options)
+        return _made_above('record', self, folder, **options)
 
     # ---------------------------------------------------------------- lifetime
 
-    def _adopt(self, child):
-        with self._children_lock:
-            self._children.append(child)
+    def adopt(self, child):
+        """Registers an open child resource of this tracker (it has `kind`
+        and close(timeout=None)): closed with the tracker and at exit."""
+        self._children.add(child)
+        _runtime.adopt(child)
 
-    def _forget(self, child):
-        with self._children_lock:
-            if child in self._children:
-                self._children.remove(child)
+    def disown(self, child):
+        """The counterpart of adopt(), called by the child's close()."""
+        self._children.remove(child)
+        _runtime.disown(child)
 
     def close(self, timeout=None):
         """Closes what is open on this tracker (recordings, calibration,
-        subscriptions), then lets the module stop if nothing else uses it."""
+        clock syncs, subscriptions, in that order), then lets the module stop
+        if nothing else uses it."""
         if self.closed:
             return
-        with self._children_lock:
-            children = list(self._children)
-        for child in sorted(children, key=lambda c: getattr(c, '_exit_order', 0), reverse=True):
-            try:
-                child.close(timeout=timeout)
-            except Exception:
-                _runtime.report_exception('closing %r' % (child,))
+        self._children.close_all(timeout)
         self.closed = True
-        _runtime.unregister(self)
+        _runtime.disown(self)
         _runtime.release()
 
     def __repr__(self):
@@ -393,7 +381,6 @@ def library_version(timeout=_runtime.DEFAULT_TIMEOUT):
 def versions(timeout=_runtime.DEFAULT_TIMEOUT):
     """Versions of this package, the module, the device library and its
     engine (None where unknown), as a dict of text."""
-    from . import __version__
     mod = _runtime.module()
     with _runtime.Using():
         try:
@@ -401,7 +388,7 @@ def versions(timeout=_runtime.DEFAULT_TIMEOUT):
         except VeltoError:
             library = None
         engine = mod.get_kelmo_version()
-    return {'velto': __version__, 'velto_internal': to_unicode(mod.__version__),
+    return {'velto': _runtime.package_version(), 'velto_internal': to_unicode(mod.__version__),
             'device_library': to_unicode(library) if library is not None else None,
             'engine': to_unicode(engine[1]) if engine[0] == 0 else None}
 
@@ -426,4 +413,4 @@ def call(operation, *args, **options):
 
 
 __all__ = ['CAPABILITIES', 'DisplayArea', 'TrackBox', 'Tracker', 'find_trackers', 'open_tracker',
-           'log_messages', 'system_time', 'library_version', 'versions', 'terminate', 'call']
+           'provide', 'log_messages', 'system_time', 'library_version', 'versions', 'terminate', 'call']

@@ -239,6 +239,39 @@ class Streams(VeltoTestCase):
         self.assertEqual(support.calls('velto_subscribe_to_eye_image_as_gif'), [])
 
 
+class ChildResources(VeltoTestCase):
+    world = QUIET_WORLD
+
+    def test_a_tracker_closes_its_children_by_kind_then_newest_first(self):
+        folder = tempfile.mkdtemp(prefix='velto-children-')
+        self.addCleanup(shutil.rmtree, folder)
+        tracker = self.tracker
+        closed = []
+
+        def watch(child, label):
+            close = child.close
+
+            def logged(timeout=None, **options):
+                closed.append(label)
+                return close(timeout=timeout, **options)
+            child.close = logged
+            return child
+        # Opened oldest-first in the reverse of the close order, so that
+        # newest-first alone would close them the wrong way round.
+        watch(tracker.gaze(), 'gaze 1')
+        watch(tracker.gaze(), 'gaze 2')
+        watch(tracker.clock(), 'clock')
+        calibration = tracker.calibrate()
+        calibration.start()
+        watch(calibration, 'calibration')
+        watch(tracker.record(os.path.join(folder, 'rec')), 'recording')
+        with self.assertRaises(ValueError):
+            tracker.adopt(object())  # a child without a kind of CLOSE_ORDER is refused
+        tracker.close()
+        self.assertEqual(closed, ['recording', 'calibration', 'clock', 'gaze 2', 'gaze 1'])
+        self.assertEqual(_runtime.open_objects(), [self.trackers[1]])  # disowned everywhere
+
+
 class Exit(unittest.TestCase):
     def test_open_objects_are_closed_at_exit(self):
         # Regression: at exit 2.7 drops the main thread's object, which made

@@ -13,12 +13,14 @@ import unittest
 
 import support
 import velto
+from velto._compat import integer_types
 from test_velto_api import QUIET_WORLD, VeltoTestCase, gaze_record, run_script
 
 # The simulator's calibration model (simulator/sim_calibration.cc): per-eye
 # bias in display-area units and normal noise of SD 0.008 per axis.
 BIAS = {'left': (-0.006, 0.004), 'right': (0.005, 0.003)}
 NOISE = 0.008
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
 # Its eyes: 64 mm apart around (0, 215, 640) mm (simulator/README.md).
 EYE = {'left': (-32.0, 215.0, 640.0), 'right': (32.0, 215.0, 640.0)}
 
@@ -232,6 +234,39 @@ class Recording(VeltoTestCase):
         self.assertEqual((row['time_us'], row['device_time_us'] - row['system_time_us']), (7, 1000))
         self.assertEqual((row['left_origin_y_mm'], row['right_pupil'], row['left_origin_validity']),
                          (215.0, 3.5, 1))
+
+    def test_the_column_table_drives_header_metadata_rows_and_reader(self):
+        rows = {}
+        for columns in ('compact', 'full'):
+            folder = os.path.join(os.path.dirname(self.folder), columns)
+            with self.tracker.record(folder, columns=columns) as recording:
+                support.emit(1, self.tracker.handle,
+                             gaze_record(recording.start_system_us + 7, x=0.125, y=-0.5))
+            saved = velto.load_recording(folder)
+            table = velto.COLUMN_SETS[columns]
+            self.assertEqual(saved.columns, [c.name for c in table])
+            self.assertEqual(saved.metadata['columns'], [
+                {'name': c.name, 'unit': c.unit, 'description': c.description} for c in table])
+            row = rows[columns] = saved.gaze[0]
+            for column in table:
+                kind = integer_types if column.reader is int else float
+                self.assertIsInstance(row[column.name], kind, column.name)
+        shared = [name for name in rows['compact'] if name in rows['full']]
+        self.assertEqual([rows['full'][n] for n in shared], [rows['compact'][n] for n in shared])
+        self.assertEqual((rows['full']['left_x'], rows['full']['right_y'], rows['compact']['left_valid'],
+                          rows['full']['left_origin_z_mm']), (0.125, -0.5, 7, 640.0))
+
+    def test_docs_give_each_compact_column_the_tables_unit(self):
+        with io.open(os.path.join(ROOT, 'docs', 'python-api.md'), encoding='utf-8') as stream:
+            lines = stream.read().splitlines()
+        units = {}
+        for line in lines:
+            if line.startswith('| `'):
+                cells = [cell.strip() for cell in line.strip('|').split('|')]
+                for name in cells[0].replace('`', '').split(','):
+                    units[name.strip()] = cells[1]
+        self.assertEqual(dict((c.name, units.get(c.name)) for c in velto.COLUMN_SETS['compact']),
+                         dict((c.name, c.unit) for c in velto.COLUMN_SETS['compact']))
 
     def test_a_crash_leaves_what_was_flushed(self):
         code, out, err = run_script('\n'.join([

@@ -1,0 +1,87 @@
+"""Leaf helpers for the files the package writes: JSON lines, JSON files
+replaced whole, stream values made JSON-able, and file errors in words."""
+from __future__ import absolute_import, division, print_function, unicode_literals
+
+import errno
+import io
+import json
+import math
+import os
+import tempfile
+import time
+
+from ._compat import binary_type, text_type, to_unicode
+
+# A recording folder's files (written by velto.recording, read by velto.reader).
+RECORDING_FORMAT = 'velto-recording 1'
+GAZE_FILE = 'gaze.csv'
+EVENTS_FILE = 'events.jsonl'
+METADATA_FILE = 'metadata.json'
+IMAGES_FOLDER = 'eye_images'
+
+
+def jsonable(value):
+    """Stream values as JSON: texts as text whatever their bytes, tuples as
+    lists, NaN and infinities as null (strict JSON has neither)."""
+    if isinstance(value, dict):
+        return dict((to_unicode(k), jsonable(v)) for k, v in value.items())
+    if isinstance(value, (tuple, list)):
+        return [jsonable(v) for v in value]
+    if isinstance(value, (text_type, binary_type)):
+        return to_unicode(value)
+    if isinstance(value, float) and (math.isnan(value) or math.isinf(value)):
+        return None
+    return value
+
+
+def json_line(obj):
+    """One JSON object as an ASCII line (bytes, newline included)."""
+    return (json.dumps(obj, sort_keys=True, ensure_ascii=True, allow_nan=False) + '\n').encode('ascii')
+
+
+def read_json(path):
+    with io.open(path, 'rb') as stream:
+        return json.loads(stream.read().decode('utf-8'))
+
+
+def now_iso():
+    """The wall clock in UTC, ISO 8601 to the second."""
+    return time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())
+
+
+def umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def replace_file(path, data, prefix='.velto-', mode=None):
+    """Writes `data` (bytes) to `path` through a temporary file in the same
+    folder: a reader never sees a half-written file. `mode` defaults to
+    0o666 less the umask."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=prefix, dir=folder)
+    try:
+        with io.open(handle, 'wb') as stream:
+            stream.write(data)
+        os.chmod(temporary, (0o666 & ~umask()) if mode is None else mode)
+        os.rename(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
+
+
+def write_json_atomically(path, obj):
+    """Replaces `path` whole with `obj` as indented JSON."""
+    data = json.dumps(obj, sort_keys=True, indent=2, allow_nan=False).encode('utf-8') + b'\n'
+    replace_file(path, data, prefix='.metadata-', mode=0o644)
+
+
+def file_reason(error):
+    """An EnvironmentError's cause in a few words."""
+    reasons = {errno.ENOENT: 'no such file', errno.EISDIR: 'is a folder, not a file',
+               errno.EACCES: 'permission denied', errno.EPERM: 'permission denied',
+               errno.ENOTDIR: 'a part of the path is not a folder',
+               errno.EROFS: 'read-only file system', errno.ENOSPC: 'no space left'}
+    return reasons.get(error.errno, error.strerror or str(error))
