@@ -9,11 +9,13 @@ carry the run's token (X-Velto-Token) and a JSON body of at most 64 KiB.
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import binascii
+import errno
 import hmac
 import io
 import json
 import os
 import socket
+import sys
 import threading
 import time
 
@@ -60,6 +62,14 @@ class Server(ThreadingMixIn, HTTPServer):
         self.allowed_hosts = set('%s:%d' % (n, port) for n in names)
         if port == 80:
             self.allowed_hosts.update(names)
+
+    def handle_error(self, request, client_address):
+        # A page that went away mid-answer is normal; anything else is shown.
+        error = sys.exc_info()[1]
+        if isinstance(error, (socket.error, IOError)) and getattr(error, 'errno', None) in (
+                errno.EPIPE, errno.ECONNRESET, errno.ECONNABORTED, errno.ESHUTDOWN):
+            return
+        HTTPServer.handle_error(self, request, client_address)
 
     @property
     def url(self):

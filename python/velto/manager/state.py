@@ -65,6 +65,8 @@ def resolve_under(root, name, what='path'):
     """`name` (relative, '/'-separated) as an absolute path inside the folder
     `root`; ApiError 403 when it would land outside it, also through '..' or
     a symbolic link, and 400 for an empty or absolute name."""
+    if isinstance(name, bytes):
+        name = name.decode('utf-8', 'replace')
     if not isinstance(name, type('')) or not name.strip():
         raise ApiError(400, 'give a %s name' % what)
     if '\x00' in name:
@@ -503,6 +505,8 @@ class Manager(object):
                 raise ApiError(409, 'no recording is running')
             if not hasattr(recording, 'mark'):
                 raise ApiError(501, 'markers are not available in this version of velto')
+            if isinstance(label, bytes):
+                label = label.decode('utf-8', 'replace')
             if not isinstance(label, type('')) or not label.strip() or len(label) > 200:
                 raise ApiError(400, 'a marker needs a label of 1 to 200 characters')
             fields = dict((str(k), v) for k, v in (fields or {}).items())
