@@ -125,6 +125,11 @@ async function main() {
       await page.waitForFunction(() => /^Saved \d+ bytes/.test(document.querySelector('#cal-message').textContent));
       assert.ok(fs.statSync(path.join(root, 'p01.calibration')).size > 12);
       await page.locator('#calibration-panel').screenshot({ path: path.join(OUT, 'manager-calibration.png') });
+      if (!(await page.evaluate(() => tracker.can_validate))) {
+        await page.click('#validate');
+        await page.waitForFunction(() => /^Not available yet: validation/.test(document.querySelector('#cal-message').textContent));
+        assert.ok(await page.isHidden('#cal-overlay'));
+      }
     });
 
     let marked = false;
@@ -139,10 +144,13 @@ async function main() {
         await page.locator('body').press('m');
         await page.waitForFunction(() => /Marker 2 added/.test(document.querySelector('#rec-message').textContent));
         marked = true;
-      } else {
-        await page.click('#marker').catch(() => {});  // disabled: the API has no markers yet
       }
       await page.locator('#recording-panel').screenshot({ path: path.join(OUT, 'manager-recording.png') });
+      await page.screenshot({ path: path.join(OUT, 'manager-page.png'), fullPage: true });
+      if (!state.can_mark) {  // the control is there; the server says plainly it cannot yet
+        await page.click('#marker');
+        await page.waitForFunction(() => /^Not available yet: markers/.test(document.querySelector('#rec-message').textContent));
+      }
       await page.click('#rec-stop');
       await page.waitForFunction(() => /^Stopped: \d+ gaze rows/.test(document.querySelector('#rec-message').textContent));
     });

@@ -482,10 +482,15 @@ function drawSamples(result) {
     g.strokeStyle = '#fff';
     g.beginPath(); g.moveTo(x - 7, y); g.lineTo(x + 7, y); g.moveTo(x, y - 7); g.lineTo(x, y + 7); g.stroke();
   }
-  g.fillStyle = '#d1d5db';
   g.font = '11px sans-serif';
   g.textAlign = 'left';
-  g.fillText('+ target   ● left   ● right' + (zoom > 1 ? '   offsets drawn ×' + zoom : ''), r.x + 6, r.y + r.h - 6);
+  let x = r.x + 6;
+  for (const [label, colour] of [['+ target', '#d1d5db'], ['● left', EYE_COLOURS.left], ['● right', EYE_COLOURS.right],
+                                 [zoom > 1 ? 'offsets drawn ×' + zoom : '', '#d1d5db']]) {
+    g.fillStyle = colour;
+    g.fillText(label, x, r.y + r.h - 6);
+    x += g.measureText(label).width + 14;
+  }
 }
 
 async function saveOrLoad(action) {
@@ -567,6 +572,8 @@ function showRecording(state) {
 function showStatus(status) {
   live.status = status;
   showRecording(status.recording);
+  // A calibration left running by a closed tab can be ended from here.
+  $('cal-stop').hidden = !(status.calibration.running && !sequence);
   if (status.tracker && tracker && tracker.description.address !== status.tracker) loadTrackers(false);
 }
 
@@ -579,6 +586,8 @@ function wire() {
   $('mode').addEventListener('change', () => changeSetting({ mode: $('mode').value }, 'Mode'));
   $('calibrate').addEventListener('click', () => runSequence('calibration'));
   $('validate').addEventListener('click', () => runSequence('validation'));
+  $('cal-stop').addEventListener('click', () => api('POST', '/api/calibration/stop')
+    .then(() => say($('cal-message'), 'Calibration mode left.'), (e) => say($('cal-message'), explain(e), true)));
   $('cal-save').addEventListener('click', () => saveOrLoad('save'));
   $('cal-load').addEventListener('click', () => saveOrLoad('load'));
   $('rec-start').addEventListener('click', () => recording('start'));
