@@ -220,6 +220,23 @@ class CalibrationAndRecording(ManagerTestCase):
         self.assertEqual(status, 422)
         self.assertIn('holds a recording already', refused['error'])
 
+    def test_a_calibration_left_behind_is_ended(self):
+        # A tab closed half-way through a calibration must not keep the tracker in calibration mode.
+        from velto.manager import state
+        self.addCleanup(setattr, state, 'CALIBRATION_IDLE_LIMIT', state.CALIBRATION_IDLE_LIMIT)
+        state.CALIBRATION_IDLE_LIMIT = 0.5
+        self.ok('POST', '/api/calibration/start')
+        self.ok('POST', '/api/calibration/point', {'x': 0.5, 'y': 0.5})
+        deadline = time.time() + 10
+        while self.manager.status()['calibration']['running'] and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertFalse(self.manager.status()['calibration']['running'])
+        with self.assertRaises(velto.VeltoError) as caught:  # the tracker left calibration mode
+            velto.call('screen_based_calibration_collect_data', self.manager.tracker.handle, 0.5, 0.5)
+        self.assertEqual(caught.exception.status, 4)
+        self.ok('POST', '/api/calibration/start')
+        self.ok('POST', '/api/calibration/stop')
+
     def test_closing_ends_the_recording_cleanly(self):
         self.ok('POST', '/api/recording/start', {'folder': 'r1'})
         time.sleep(0.3)

@@ -135,8 +135,9 @@ class Handler(BaseHTTPRequestHandler):
             raise ApiError(403, 'refused: a cross-site request')
 
     def _check_token(self, given):
-        token = self.server.token
-        if not given or not hmac.compare_digest(text(given), text(token)):
+        given = given or ''
+        given = given.encode('utf-8') if not isinstance(given, bytes) else given
+        if not given or not hmac.compare_digest(given, self.server.token.encode('ascii')):
             raise ApiError(403, 'refused: missing or wrong token (reload the page)')
 
     def _body(self):

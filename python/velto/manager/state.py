@@ -197,7 +197,11 @@ class Manager(object):
         self.closed = False
         self._clock_offset = None     # system time minus wall clock, us
         self._clock_checked = 0.0
-        self.discover()
+        self.startup_error = None
+        try:
+            self.discover()
+        except ApiError as error:  # the page says so; "Find again" may do better
+            self.startup_error = error.message
         self._watchdog = threading.Thread(target=self._watch, name='velto-manager-watchdog')
         self._watchdog.daemon = True
         self._watchdog.start()
@@ -240,6 +244,7 @@ class Manager(object):
                 self.trackers = self._find()
             except velto.VeltoError as error:
                 raise velto_error(error)
+            self.startup_error = None
             chosen = [t for t in self.trackers if text(t.address) == address] or self.trackers[:1]
             if chosen:
                 self._use(chosen[0])
@@ -474,12 +479,12 @@ class Manager(object):
             except EnvironmentError as error:
                 raise ApiError(400 if error.errno != errno.EACCES else 403,
                                'cannot record into %s: %s' % (path, error.strerror))
-            self.recording = recording
             self.markers = 0
             live = self.live
             self.recording_info = {'folder': path, 'relative': os.path.relpath(path, self.root),
                                    'started': time.time(), 'frequency': self.frequency,
                                    'missing_at_start': live.missing if live else 0}
+            self.recording = recording  # after its info: status() reads both without the lock
             return self.recording_state()
 
     def recording_stop(self):
@@ -527,7 +532,7 @@ class Manager(object):
         return {'folder': info['folder'], 'relative': info['relative'], 'seconds': elapsed,
                 'gaze_rows': recording.gaze_rows, 'expected_rows': expected,
                 'missing_samples': missing,
-                'events': dict((text(k), v) for k, v in recording.event_counts.items()),
+                'events': dict((text(k), v) for k, v in dict(recording.event_counts).items()),
                 'markers': self.markers,
                 'write_error': text(str(recording.write_error)) if recording.write_error else None}
 
@@ -544,9 +549,11 @@ class Manager(object):
     # -------------------------------------------------------------- everything
 
     def status(self):
-        with self.lock:
-            return {'calibration': self.calibration_state(), 'recording': self.recording_state(),
-                    'tracker': text(self.tracker.address) if self.tracker is not None else None}
+        # Without the lock: the live streams must not wait for a slow step.
+        tracker = self.tracker
+        return {'calibration': self.calibration_state(), 'recording': self.recording_state(),
+                'tracker': text(tracker.address) if tracker is not None else None,
+                'startup_error': self.startup_error}
 
     def _watch(self):
         """Ends a calibration that no page has stepped for a while (a tab
