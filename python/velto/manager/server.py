@@ -48,6 +48,7 @@ class Server(ThreadingMixIn, HTTPServer):
 
     def __init__(self, manager, host='127.0.0.1', port=8410, token=None, allowed_hosts=(),
                  verbose=False):
+        self.address_family = socket.AF_INET6 if ':' in host else socket.AF_INET
         HTTPServer.__init__(self, (host, port), Handler)
         self.manager = manager
         self.token = token or binascii.hexlify(os.urandom(24)).decode('ascii')

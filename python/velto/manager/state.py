@@ -309,7 +309,7 @@ class Manager(object):
                     'mode': text(tracker.mode),
                     'modes': [text(m) for m in tracker.modes],
                     'display_area': area.to_dict(),
-                    'track_box': dict((k, list(v)) for k, v in box._asdict().items()),
+                    'track_box': track_box_dict(box),
                     'has_calibration_file_support': True,
                     'can_validate': hasattr(tracker, 'validate'),
                 }
@@ -592,6 +592,13 @@ class Manager(object):
                 except velto.VeltoError:
                     pass
             self.trackers, self.tracker = [], None
+
+
+def track_box_dict(box):
+    """A TrackBox as {corner name: [x, y, z]} (its eight named corners)."""
+    if hasattr(box, 'to_dict'):
+        return clean(box.to_dict())
+    return dict((name, list(getattr(box, name))) for name in box._fields)
 
 
 def result_dict(result):
