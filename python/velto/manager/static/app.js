@@ -403,9 +403,9 @@ async function runSequence(kind) {
     say(note, error.data ? explain(error) : 'Stopped: ' + error.message, true);
   } finally {
     await api('POST', '/api/calibration/stop').catch(() => {});
+    sequence = null;  // before leaving full screen: that is no abort
     if (document.fullscreenElement) { try { await document.exitFullscreen(); } catch (e) { /* gone */ } }
     overlay.hidden = true;
-    sequence = null;
   }
   if (result) showResult(result);
 }
@@ -594,6 +594,10 @@ function wire() {
   $('rec-stop').addEventListener('click', () => recording('stop'));
   $('marker').addEventListener('click', addMarker);
   $('rec-folder').value = defaultFolder();
+  // Esc in full screen is taken by the browser to leave it: that stops too.
+  document.addEventListener('fullscreenchange', () => {
+    if (!document.fullscreenElement && sequence) sequence.aborted = true;
+  });
   document.addEventListener('keydown', (event) => {
     if (event.key === 'Escape' && sequence) sequence.aborted = true;
     const typing = /^(INPUT|SELECT|TEXTAREA)$/.test(document.activeElement.tagName);
