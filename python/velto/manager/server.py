@@ -171,7 +171,7 @@ class Handler(BaseHTTPRequestHandler):
                 return self._page()
             if path.startswith('/static/'):
                 return self._static(path[len('/static/'):])
-            if path == '/api/stream':
+            if path == '/api/stream' and self.command == 'GET':
                 self._check_token((query.get('token') or [''])[0])
                 return self._stream(query)
             if path.startswith('/api/'):

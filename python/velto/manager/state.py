@@ -310,12 +310,14 @@ class Manager(object):
                     'modes': [text(m) for m in tracker.modes],
                     'display_area': area.to_dict(),
                     'track_box': track_box_dict(box),
-                    'has_calibration_file_support': True,
                     'can_validate': hasattr(tracker, 'validate'),
                 }
             except velto.VeltoError as error:
                 raise velto_error(error)
-            self.frequency = state['frequency']
+            if state['frequency'] != self.frequency:  # changed elsewhere, too
+                self.frequency = state['frequency']
+                if self.live is not None:
+                    self.live.set_frequency(self.frequency)
             return state
 
     def change_settings(self, frequency=None, mode=None, name=None):

@@ -493,11 +493,17 @@ function drawSamples(result) {
   }
 }
 
+async function listCalibrationFiles() {
+  const data = await api('GET', '/api/calibration/files');
+  fillSelect($('cal-files'), data.files, null);
+}
+
 async function saveOrLoad(action) {
   const note = $('cal-message');
   try {
     const data = await api('POST', '/api/calibration/' + action, { file: $('cal-file').value });
     say(note, (action === 'save' ? 'Saved ' : 'Loaded ') + data.bytes + ' bytes: ' + data.path);
+    await listCalibrationFiles();
   } catch (error) {
     say(note, explain(error), true);
   }
@@ -609,6 +615,7 @@ async function start() {
   wire();
   try {
     await loadTrackers(false);
+    await listCalibrationFiles();
   } catch (error) {
     say($('message'), explain(error), true);
   }
