@@ -65,13 +65,21 @@ apt_install() {
 }
 
 # Debian packages the tests need beyond a fresh machine (giflib decodes the
-# simulator's eye images in its tests; the package build needs none of them).
+# simulator's eye images in its tests; chromium, node and npm run the tracker
+# manager's browser test; the package build needs none of them), then that
+# test's one npm package (playwright-core, which never downloads a browser).
 install_dependencies() {
   local missing=()
   [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
   command -v cmake >/dev/null 2>&1 || missing+=(cmake)
   [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  [ -x /usr/bin/chromium ] || missing+=(chromium)
+  command -v node >/dev/null 2>&1 || missing+=(nodejs)
+  command -v npm >/dev/null 2>&1 || missing+=(npm)
   apt_install "${missing[@]+"${missing[@]}"}"
+  if [ ! -f "$ROOT/tests/browser/node_modules/playwright-core/package.json" ]; then
+    (cd "$ROOT/tests/browser" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund >/dev/null)
+  fi
 }
 
 # The libFuzzer runtime of clang, for scripts/fuzz.sh only (the normal and
