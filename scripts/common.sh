@@ -64,15 +64,22 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
 }
 
-# Debian packages the tests need beyond a fresh machine (giflib decodes the
-# simulator's eye images in its tests; chromium, node and npm run the tracker
-# manager's browser test; the package build needs none of them), then that
-# test's one npm package (playwright-core, which never downloads a browser).
+# Debian packages the build and the tests need beyond a fresh machine
+# (giflib decodes the simulator's eye images in its tests; the package build
+# needs none of them).
 install_dependencies() {
   local missing=()
   [ -f /usr/include/gif_lib.h ] || missing+=(libgif-dev)
   command -v cmake >/dev/null 2>&1 || missing+=(cmake)
   [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  apt_install "${missing[@]+"${missing[@]}"}"
+}
+
+# What the tracker manager's browser test needs besides: chromium, node and
+# npm, then its one npm package (playwright-core, which never downloads a
+# browser). scripts/test.sh and CI install it; the demo and examples do not.
+install_browser_test_dependencies() {
+  local missing=()
   [ -x /usr/bin/chromium ] || missing+=(chromium)
   command -v node >/dev/null 2>&1 || missing+=(nodejs)
   command -v npm >/dev/null 2>&1 || missing+=(npm)

@@ -72,6 +72,7 @@ test_pythons() {
 }
 
 install_dependencies
+install_browser_test_dependencies
 first=1
 for python in $(test_pythons); do
   if [ "${python#missing:}" != "$python" ]; then
