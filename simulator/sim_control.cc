@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "sim_internal.h"
+#include "sim_json.h"
 
 namespace velto_sim {
 namespace {
@@ -46,6 +47,17 @@ int velto_sim_configure(const char* json) {
   s.world = std::move(w);
   shut_down_locked(s, lock);
   return 0;
+}
+
+int velto_sim_configure_replay(const char* folder, int loop, double speed) {
+  if (folder == nullptr) {
+    set_last_error("velto_sim_configure_replay needs a folder");
+    return 1;
+  }
+  const std::string world = "{\"trackers\": [{\"replay\": {\"recording\": " + json_quote(folder) +
+                            ", \"loop\": " + (loop ? "true" : "false") +
+                            ", \"speed\": " + json_number(speed) + "}}]}";
+  return velto_sim_configure(world.c_str());
 }
 
 int velto_sim_emit(int stream_type, int64_t device, const void* record) {

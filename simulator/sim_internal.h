@@ -28,6 +28,8 @@
 
 namespace velto_sim {
 
+struct ReplaySpec;  // sim_replay.h
+
 // Stream types, numbered as the module numbers them.
 enum StreamKind {
   kStreamLog = 0,
@@ -72,6 +74,7 @@ struct Tracker {
   double clock_drift_ppm = 0;
   int32_t external_signal_value = 0;
   uint32_t noise_seed = 1;
+  std::shared_ptr<const ReplaySpec> replay;  // set: replays a recording (sim_replay.cc)
 };
 
 // The whole scripted world.

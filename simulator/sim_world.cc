@@ -5,6 +5,7 @@
 
 #include "sim_internal.h"
 #include "sim_json.h"
+#include "sim_replay.h"
 
 namespace velto_sim {
 namespace {
@@ -108,7 +109,7 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
              {"address", "device_name", "serial_number", "model", "firmware_version",
               "capabilities", "gaze_output_frequencies", "gaze_output_frequency",
               "eye_tracking_modes", "eye_tracking_mode", "display_area", "track_box",
-              "calibration_data"},
+              "calibration_data", "replay"},
              where);
   const std::string n = std::to_string(index + 1);
   Tracker tr;
@@ -208,6 +209,10 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
   tr.clock_offset_us = 25000 + 7919 * static_cast<int64_t>(index);
   tr.clock_drift_ppm = (index % 2 == 0) ? 12.0 : -8.0;
   tr.noise_seed = 12345u + 977u * static_cast<uint32_t>(index);
+  if (const JsonValue* replay = json_member(t, "replay")) {
+    std::string why;
+    if (!replay_apply(t, *replay, &tr, &why)) refuse("replay of " + where + ": " + why);
+  }
   return tr;
 }
 

@@ -96,6 +96,13 @@ VELTO_SIM_API int velto_sim_emit_log(int64_t system_time_stamp, int source, int 
 VELTO_SIM_API int velto_sim_emit_burst(int stream_type, int64_t device, const void* record,
                                            int64_t count);
 
+// Replaces the world with one tracker replaying the recording folder
+// `folder` (written by the velto package): velto_sim_configure of
+// {"trackers": [{"replay": {"recording": folder, "loop": loop != 0, "speed": speed}}]}.
+// Returns 0, or non-zero with nothing changed and velto_sim_last_error() naming
+// the fault (file:line where a file is at fault). `folder` is borrowed.
+VELTO_SIM_API int velto_sim_configure_replay(const char* folder, int loop, double speed);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

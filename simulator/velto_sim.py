@@ -159,7 +159,17 @@ _CONTROL = [  # name, argument types, result type
      ctypes.c_int),
     ('velto_sim_emit_burst', [ctypes.c_int, ctypes.c_int64, ctypes.c_void_p, ctypes.c_int64],
      ctypes.c_int),
+    ('velto_sim_configure_replay', [ctypes.c_char_p, ctypes.c_int, ctypes.c_double], ctypes.c_int),
 ]
+
+
+def replay_tracker(folder, loop=False, speed=1.0, **fields):
+    """A world's tracker entry that replays the recording `folder` (other
+    tracker fields, e.g. address, may be given too)."""
+    entry = dict(fields)
+    entry['replay'] = {'recording': folder.decode('utf-8') if isinstance(folder, bytes) else folder,
+                       'loop': bool(loop), 'speed': float(speed)}
+    return entry
 
 
 def load(path):
@@ -194,6 +204,14 @@ class Simulator(object):
         ValueError with the library's reason on refusal."""
         text = json.dumps(world) if isinstance(world, dict) else world
         if self.lib.velto_sim_configure(to_bytes(text)) != 0:
+            raise ValueError(self.last_error())
+
+    def replay(self, folder, loop=False, speed=1.0):
+        """Replaces the world with one tracker replaying the recording
+        `folder`; raises ValueError with the library's reason (file:line
+        where a file of the recording is at fault) on refusal."""
+        if self.lib.velto_sim_configure_replay(to_bytes(folder), 1 if loop else 0,
+                                               float(speed)) != 0:
             raise ValueError(self.last_error())
 
     def fail(self, function, status, skip=0, times=-1):
