@@ -183,12 +183,25 @@ def load(path):
     return lib
 
 
+# The world last set through this module (JSON text; None: the default
+# world), so that a caller that sets a world of its own for a while (such as
+# velto.replay) can put the earlier one back.
+_world = [None]
+
+
+def current_world():
+    """The world last configured through velto_sim in this process, as JSON
+    text, or None for the default world (after a reset, or never set)."""
+    return _world[0]
+
+
 class Simulator(object):
     """The control interface of the libvelto.so in `lib_dir` (the folder the
-    module is built into, so the very library the module is linked against)."""
+    module is built into, so the very library the module is linked against;
+    None: the libvelto.so the process has loaded already)."""
 
     def __init__(self, lib_dir):
-        self.lib = load(os.path.join(lib_dir, 'libvelto.so'))
+        self.lib = load(os.path.join(lib_dir, 'libvelto.so') if lib_dir else 'libvelto.so')
 
     def last_error(self):
         """Why the last refusal happened, as text."""
@@ -198,6 +211,7 @@ class Simulator(object):
         """Back to the default world with no fault rules and no calls logged."""
         if self.lib.velto_sim_reset() != 0:
             raise RuntimeError('velto_sim_reset: ' + self.last_error())
+        _world[0] = None
 
     def configure(self, world):
         """Replaces the simulated world (a dict or a JSON text); raises
@@ -205,6 +219,7 @@ class Simulator(object):
         text = json.dumps(world) if isinstance(world, dict) else world
         if self.lib.velto_sim_configure(to_bytes(text)) != 0:
             raise ValueError(self.last_error())
+        _world[0] = text
 
     def replay(self, folder, loop=False, speed=1.0):
         """Replaces the world with one tracker replaying the recording
@@ -213,6 +228,7 @@ class Simulator(object):
         if self.lib.velto_sim_configure_replay(to_bytes(folder), 1 if loop else 0,
                                                float(speed)) != 0:
             raise ValueError(self.last_error())
+        _world[0] = json.dumps({'trackers': [replay_tracker(folder, loop, speed)]})
 
     def fail(self, function, status, skip=0, times=-1):
         """After `skip` normal calls of the velto_* `function`, the next

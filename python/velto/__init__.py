@@ -24,6 +24,7 @@ from .calibration import FIVE_POINTS, NINE_POINTS, CalibrationFileError, Calibra
     visual_angle
 from .clock import ClockEstimate, ClockSync, estimate_clock
 from .errors import STATUS_NAMES, VeltoError, VeltoTimeout, status_name
+from .replay import replay
 from .recording import COLUMN_SETS, Recording, SavedRecording, gaze_row, load_recording
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
 from .tracker import DisplayArea, TrackBox, Tracker, call, find_trackers, library_version, \
