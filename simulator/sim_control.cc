@@ -57,7 +57,14 @@ int velto_sim_configure_replay(const char* folder, int loop, double speed) {
   const std::string world = "{\"trackers\": [{\"replay\": {\"recording\": " + json_quote(folder) +
                             ", \"loop\": " + (loop ? "true" : "false") +
                             ", \"speed\": " + json_number(speed) + "}}]}";
-  return velto_sim_configure(world.c_str());
+  const int status = velto_sim_configure(world.c_str());
+  if (status != 0) {
+    // One tracker only: the refusal need not say which.
+    const std::string why = velto_sim_last_error();
+    const std::string prefix = "replay of trackers[0]: ";
+    if (why.compare(0, prefix.size(), prefix) == 0) set_last_error(why.substr(prefix.size()));
+  }
+  return status;
 }
 
 int velto_sim_emit(int stream_type, int64_t device, const void* record) {

@@ -217,6 +217,19 @@ class SmallRecordings(VeltoTestCase):
         stamps = [s['system_time_stamp'] for s in samples]
         self.assertEqual([b - a for a, b in zip(stamps, stamps[1:])], [10000] * 7)
 
+    def test_example_prints_the_recording_until_its_end(self):
+        folder = write_recording(self.path('demo'), COMPACT + '\n' + compact_rows(5))
+        example = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                               'examples', 'replay.py')
+        code, out, err, _ = support.run_python([example, '--recording', folder], timeout=60)
+        self.assertEqual(code, 0, out + err)
+        self.assertIn('Replay of demo (serial REPLAY-demo) at 100 Hz', out)
+        self.assertIn('5 samples shown, 0 dropped; the recording ended', out)
+        self.assertEqual(len([line for line in out.splitlines() if ' left (' in line]), 5)
+        code, out, err, _ = support.run_python([example, '--recording', self.path('none')], timeout=60)
+        self.assertEqual((code, err), (1, 'replay: error: no recording folder %s\n'
+                                       % self.path('none')))
+
 
 if __name__ == '__main__':
     unittest.main()
