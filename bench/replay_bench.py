@@ -1,7 +1,8 @@
 """Pace of a replayed recording at 1200 Hz, and the memory and scan time of
 replaying a long one.
 
-    ~/.pyenv/versions/2.7.18/bin/python bench/replay_bench.py [--seconds 10] [--long-minutes 10] [--lib-dir build/lib]
+    ~/.pyenv/versions/2.7.18/bin/python bench/replay_bench.py [--seconds 10] [--long-minutes 10]
+        [--lib-dir build/lib]
 
 1. Records --seconds of the simulator's gaze at 1200 Hz (full columns), then
    replays it (velto.replay) with two subscribers: a C callback of the
@@ -149,7 +150,8 @@ def pace(scratch):
         p50, p99, high = percentiles(diffs)
         figures[label] = p99
         print('  %-40s %8.1f %8.1f %8.1f' % (label, p50, p99, high))
-    met = figures['library delivery'] <= 1000 and figures['time stamps'] == 0 and count == len(recorded) - offset
+    met = (figures['library delivery'] <= 1000 and figures['time stamps'] == 0
+           and count == len(recorded) - offset)
     print('target (library delivery within 1 ms at p99, every row, stamps exact): %s'
           % ('met' if met else 'MISSED'))
     return met
@@ -161,7 +163,8 @@ def long_recording(scratch):
     os.mkdir(folder)
     period = 1e6 / RATE
     with io.open(os.path.join(folder, 'gaze.csv'), 'wb') as stream:
-        stream.write(b'time_us,left_x,left_y,right_x,right_y,left_pupil,right_pupil,left_valid,right_valid\n')
+        stream.write(b'time_us,left_x,left_y,right_x,right_y,left_pupil,right_pupil,left_valid,'
+                     b'right_valid\n')
         chunk = []
         for i in range(rows):
             x = 0.1 + (i % 8000) / 10000.0

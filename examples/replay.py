@@ -66,7 +66,8 @@ def main(args):
 
 if __name__ == '__main__':
     parser = cli.ArgumentParser(description='Replays a recording and prints its gaze data.')
-    parser.add_argument('--recording', required=True, help='the recording folder (e.g. demo-output)')
+    parser.add_argument('--recording', required=True,
+                        help='the recording folder (e.g. demo-output)')
     parser.add_argument('--speed', type=cli.positive('the speed'), default=1.0,
                         help='pace relative to the recording (default 1)')
     parser.add_argument('--loop', action='store_true', help='play it again and again')

@@ -40,13 +40,40 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 // What a CSV column holds. Per-eye fields are kEyeBase + 16 * eye + EyeField.
 enum Field { kTime = 0, kSystemTime = 1, kDeviceTime = 2, kEyeBase = 16 };
 enum EyeField {
-  kX, kY, kGazeMmX, kGazeMmY, kGazeMmZ, kPupil, kOriginMmX, kOriginMmY, kOriginMmZ,
-  kBoxX, kBoxY, kBoxZ, kGazeValidity, kPupilValidity, kOriginValidity, kValidFlags, kEyeFieldCount
+  kX,
+  kY,
+  kGazeMmX,
+  kGazeMmY,
+  kGazeMmZ,
+  kPupil,
+  kOriginMmX,
+  kOriginMmY,
+  kOriginMmZ,
+  kBoxX,
+  kBoxY,
+  kBoxZ,
+  kGazeValidity,
+  kPupilValidity,
+  kOriginValidity,
+  kValidFlags,
+  kEyeFieldCount
 };
-const char* const kEyeFieldNames[kEyeFieldCount] = {
-    "x", "y", "gaze_x_mm", "gaze_y_mm", "gaze_z_mm", "pupil", "origin_x_mm", "origin_y_mm",
-    "origin_z_mm", "origin_box_x", "origin_box_y", "origin_box_z", "gaze_validity",
-    "pupil_validity", "origin_validity", "valid"};
+const char* const kEyeFieldNames[kEyeFieldCount] = {"x",
+                                                    "y",
+                                                    "gaze_x_mm",
+                                                    "gaze_y_mm",
+                                                    "gaze_z_mm",
+                                                    "pupil",
+                                                    "origin_x_mm",
+                                                    "origin_y_mm",
+                                                    "origin_z_mm",
+                                                    "origin_box_x",
+                                                    "origin_box_y",
+                                                    "origin_box_z",
+                                                    "gaze_validity",
+                                                    "pupil_validity",
+                                                    "origin_validity",
+                                                    "valid"};
 
 bool integer_field(int code) {
   if (code < kEyeBase) return true;
@@ -62,18 +89,20 @@ const char* const kChangeTypes[] = {"external_signal_change_type_value_changed",
                                     "external_signal_change_type_connection_restored"};
 const char* const kStreamErrors[] = {"stream_error_connection_lost", "", "stream_error_not_supported",
                                      "stream_error_internal_error", "stream_error_user_error"};
-const char* const kErrorSources[] = {
-    "stream_error_source_user", "stream_error_source_stream_pump",
-    "stream_error_source_subscription_gaze_data",
-    "stream_error_source_subscription_external_signal",
-    "stream_error_source_subscription_time_synchronization_data",
-    "stream_error_source_subscription_eye_image", "stream_error_source_subscription_notification"};
-const char* const kNotificationTypes[] = {
-    "eyetracker_notification_connection_lost", "eyetracker_notification_connection_restored",
-    "eyetracker_notification_calibration_mode_entered",
-    "eyetracker_notification_calibration_mode_left", "eyetracker_notification_track_box_changed",
-    "eyetracker_notification_display_area_changed",
-    "eyetracker_notification_gaze_output_frequency_changed"};
+const char* const kErrorSources[] = {"stream_error_source_user",
+                                     "stream_error_source_stream_pump",
+                                     "stream_error_source_subscription_gaze_data",
+                                     "stream_error_source_subscription_external_signal",
+                                     "stream_error_source_subscription_time_synchronization_data",
+                                     "stream_error_source_subscription_eye_image",
+                                     "stream_error_source_subscription_notification"};
+const char* const kNotificationTypes[] = {"eyetracker_notification_connection_lost",
+                                          "eyetracker_notification_connection_restored",
+                                          "eyetracker_notification_calibration_mode_entered",
+                                          "eyetracker_notification_calibration_mode_left",
+                                          "eyetracker_notification_track_box_changed",
+                                          "eyetracker_notification_display_area_changed",
+                                          "eyetracker_notification_gaze_output_frequency_changed"};
 const char* const kImageTypes[] = {"eye_image_type_full", "eye_image_type_cropped"};
 
 template <size_t N>
@@ -184,7 +213,8 @@ bool read_header(const std::string& line, std::vector<int>* columns, bool* full,
   size_t start = 0;
   for (;;) {
     const size_t comma = line.find(',', start);
-    const std::string name = line.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::string name =
+        line.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     int code = -1;
     if (name == "time_us") code = kTime;
     if (name == "system_time_us") code = kSystemTime;
@@ -431,8 +461,8 @@ bool display_area_of(const JsonValue& d, velto_display_area* a) {
   if (!point_of(json_member(d, "bottom_left"), &a->bottom_left) ||
       !point_of(json_member(d, "bottom_right"), &a->bottom_right) ||
       !point_of(json_member(d, "top_left"), &a->top_left) ||
-      !point_of(json_member(d, "top_right"), &a->top_right) || w == nullptr ||
-      w->type != JsonType::kNumber || h == nullptr || h->type != JsonType::kNumber) {
+      !point_of(json_member(d, "top_right"), &a->top_right) || w == nullptr || w->type != JsonType::kNumber ||
+      h == nullptr || h->type != JsonType::kNumber) {
     return false;
   }
   a->width = static_cast<float>(w->number);
@@ -519,8 +549,7 @@ bool parse_event(const std::string& line, const std::string& folder, bool check_
         return false;
       }
       break;
-    default:
-      break;
+    default: break;
   }
   e->kind = kind;
   return true;
@@ -548,7 +577,9 @@ std::string fit(const std::string& text, size_t max) {
   return out;
 }
 
-bool given(const JsonValue& tracker_json, const char* key) { return json_member(tracker_json, key) != nullptr; }
+bool given(const JsonValue& tracker_json, const char* key) {
+  return json_member(tracker_json, key) != nullptr;
+}
 
 // Scans gaze.csv whole: every row must parse, time_us never goes back.
 void scan_gaze(ReplaySpec* spec, int64_t* first_us, int64_t* last_us) {
@@ -794,7 +825,8 @@ struct Playback {
     std::string why;
     if (!gaze.next(&line, &complete, &too_long, kMaxGazeLine) || !complete ||
         !parse_row(line, spec.columns, &row, &why)) {
-      problem = spec.folder + "/gaze.csv:" + std::to_string(gaze.line) + " changed since the replay was configured";
+      problem =
+          spec.folder + "/gaze.csv:" + std::to_string(gaze.line) + " changed since the replay was configured";
       return;
     }
     ++rows_read;
@@ -899,8 +931,9 @@ void replay_loop(std::shared_ptr<Generator> g) {
       if (want_gaze || (side_since >= 0 && now - side_since >= kSideStartUs)) {
         started = true;
         start_sys = now;
-        log_locked(s, 2, "replay of " + spec.folder + " started on " + address +
-                             (spec.note.empty() ? std::string() : "; " + spec.note));
+        log_locked(s, 2,
+                   "replay of " + spec.folder + " started on " + address +
+                       (spec.note.empty() ? std::string() : "; " + spec.note));
       }
     }
     if (!ready && !ended) {
@@ -916,8 +949,7 @@ void replay_loop(std::shared_ptr<Generator> g) {
       item_time = play_time(item_is_row ? p.row.t : p.event.t);
       next = static_cast<double>(item_time);
     }
-    const bool finished =
-        started && !ended && ((!p.have_row && !p.have_event) || !p.problem.empty());
+    const bool finished = started && !ended && ((!p.have_row && !p.have_event) || !p.problem.empty());
     if (!started && side_since >= 0) next = std::min(next, static_cast<double>(side_since + kSideStartUs));
     if (sync_on) next = std::min(next, next_sync);
     if (!finished && next == std::numeric_limits<double>::infinity()) {
@@ -939,8 +971,9 @@ void replay_loop(std::shared_ptr<Generator> g) {
       } else {
         ended = true;
         end_now = true;
-        log_locked(s, 2, "replay of " + spec.folder + " on " + address + " ended" +
-                             (p.problem.empty() ? std::string() : ": " + p.problem));
+        log_locked(s, 2,
+                   "replay of " + spec.folder + " on " + address + " ended" +
+                       (p.problem.empty() ? std::string() : ": " + p.problem));
       }
     }
     lock.unlock();
@@ -963,7 +996,8 @@ void replay_loop(std::shared_ptr<Generator> g) {
     if (item_due && item_is_row) {
       velto_gaze_data gaze = p.row.gaze;
       gaze.system_time_stamp = item_time;
-      if (spec.full && std::find(spec.columns.begin(), spec.columns.end(), kDeviceTime) != spec.columns.end()) {
+      if (spec.full &&
+          std::find(spec.columns.begin(), spec.columns.end(), kDeviceTime) != spec.columns.end()) {
         // Device stamps keep their recorded intervals, counted from the
         // tracker's device clock at the first row.
         if (!have_first_device) {
@@ -1013,8 +1047,7 @@ void replay_loop(std::shared_ptr<Generator> g) {
           }
           break;
         }
-        default:
-          break;
+        default: break;
       }
       p.next_event();
     }

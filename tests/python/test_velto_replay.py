@@ -18,7 +18,8 @@ import velto
 import velto_sim
 from test_velto_api import VeltoTestCase
 
-SOURCE_WORLD = {'trackers': [{'address': 'velto-sim://source', 'gaze_output_frequencies': [1200.0]}]}
+SOURCE_WORLD = {'trackers': [{'address': 'velto-sim://source',
+                              'gaze_output_frequencies': [1200.0]}]}
 COMPACT = 'time_us,left_x,left_y,right_x,right_y,left_pupil,right_pupil,left_valid,right_valid'
 ENDED = 'eyetracker_notification_connection_lost'
 
@@ -129,7 +130,8 @@ def write_recording(folder, gaze, events=None, metadata=None):
 
 
 def compact_rows(count, period=10000, start=5000):
-    return ''.join('%d,0.%d,0.5,0.5,0.5,3.5,,3,1\n' % (start + i * period, i % 10) for i in range(count))
+    return ''.join('%d,0.%d,0.5,0.5,0.5,3.5,,3,1\n' % (start + i * period, i % 10)
+                   for i in range(count))
 
 
 class SmallRecordings(VeltoTestCase):
@@ -148,12 +150,14 @@ class SmallRecordings(VeltoTestCase):
         return os.path.join(self.folder, name)
 
     def test_bad_recordings_are_refused_with_one_line(self):
-        image = {'stream': 'eye_images', 't_us': 6000, 'camera_id': 0, 'image_type': 'eye_image_type_full',
-                 'file': 'eye_images/000001_cam0.gif', 'system_time_stamp': 1, 'device_time_stamp': 2}
+        image = {'stream': 'eye_images', 't_us': 6000, 'camera_id': 0,
+                 'image_type': 'eye_image_type_full', 'file': 'eye_images/000001_cam0.gif',
+                 'system_time_stamp': 1, 'device_time_stamp': 2}
         cases = [
             (self.path('nowhere'), 'no recording folder %s' % self.path('nowhere')),
             (write_recording(self.path('no-rows'), ''), 'no-rows/gaze.csv: no header line'),
-            (write_recording(self.path('row'), COMPACT + '\n' + compact_rows(2) + '25000,0.1,x,,,,,3,1\n'),
+            (write_recording(self.path('row'),
+                             COMPACT + '\n' + compact_rows(2) + '25000,0.1,x,,,,,3,1\n'),
              'row/gaze.csv:4: cell 3 (x) is not a number'),
             (write_recording(self.path('cells'), COMPACT + '\n' + compact_rows(1) + '15000,1,2\n'),
              'cells/gaze.csv:3: 3 cells, the header has 9'),
@@ -163,7 +167,8 @@ class SmallRecordings(VeltoTestCase):
              'column/gaze.csv:1: unknown column "left_z"'),
             (write_recording(self.path('meta'), COMPACT + '\n', metadata='{"tracker": '),
              'meta/metadata.json: malformed JSON: line 1'),
-            (write_recording(self.path('events'), COMPACT + '\n', events=['{"stream": "log"}', '{']),
+            (write_recording(self.path('events'), COMPACT + '\n',
+                             events=['{"stream": "log"}', '{']),
              'events/events.jsonl:2: malformed JSON'),
             (write_recording(self.path('image'), COMPACT + '\n', events=[image]),
              'image/eye_images/000001_cam0.gif is missing'),
@@ -187,9 +192,9 @@ class SmallRecordings(VeltoTestCase):
         # No metadata.json; the last line was cut off while being written.
         folder = write_recording(self.path('short'), COMPACT + '\n' + compact_rows(3) + '35000,0.4')
         with velto.replay(folder) as tracker:
-            self.assertEqual((tracker.name, tracker.serial_number, tracker.address, tracker.frequency,
-                              tracker.mode), ('Replay of short', 'REPLAY-short', 'velto-replay://short',
-                                              100.0, 'Default'))
+            self.assertEqual(
+                (tracker.name, tracker.serial_number, tracker.address, tracker.frequency, tracker.mode),
+                ('Replay of short', 'REPLAY-short', 'velto-replay://short', 100.0, 'Default'))
             self.assertEqual(tracker.display_area.width, 531.3)
             with tracker.notifications() as notes, tracker.gaze() as gaze:
                 self.assertTrue(wait_for_end(notes))
@@ -205,8 +210,8 @@ class SmallRecordings(VeltoTestCase):
 
         # A loop: the rows again, time stamps one period apart across the seam
         # too; other fields of the world's entry stay as given.
-        support.configure({'trackers': [velto_sim.replay_tracker(folder, loop=True, address='sim://loop'),
-                                        {'address': 'sim://other'}]})
+        support.configure({'trackers': [
+            velto_sim.replay_tracker(folder, loop=True, address='sim://loop'), {'address': 'sim://other'}]})
         tracker = velto.open_tracker(address='sim://loop')
         self.trackers.append(tracker)
         with tracker.gaze() as gaze:
@@ -226,7 +231,8 @@ class SmallRecordings(VeltoTestCase):
         self.assertIn('Replay of demo (serial REPLAY-demo) at 100 Hz', out)
         self.assertIn('5 samples shown, 0 dropped; the recording ended', out)
         self.assertEqual(len([line for line in out.splitlines() if ' left (' in line]), 5)
-        code, out, err, _ = support.run_python([example, '--recording', self.path('none')], timeout=60)
+        code, out, err, _ = support.run_python([example, '--recording', self.path('none')],
+                                               timeout=60)
         self.assertEqual((code, err), (1, 'replay: error: no recording folder %s\n'
                                        % self.path('none')))
 
