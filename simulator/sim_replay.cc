@@ -206,9 +206,8 @@ velto_eye_data& eye_of(velto_gaze_data& g, int eye) { return eye == 0 ? g.left_e
 
 // Maps the header line to column codes; false with `why` when a column is
 // unknown, doubled or time_us is missing.
-bool read_header(const std::string& line, std::vector<int>* columns, bool* full, std::string* why) {
+bool read_header(const std::string& line, std::vector<int>* columns, std::string* why) {
   columns->clear();
-  *full = false;
   std::set<int> seen;
   size_t start = 0;
   for (;;) {
@@ -235,10 +234,6 @@ bool read_header(const std::string& line, std::vector<int>* columns, bool* full,
     if (!seen.insert(code).second) {
       *why = "column \"" + name + "\" twice";
       return false;
-    }
-    if (code >= kEyeBase && (code - kEyeBase) % 16 >= kGazeMmX && (code - kEyeBase) % 16 != kPupil &&
-        (code - kEyeBase) % 16 != kValidFlags) {
-      *full = true;
     }
     columns->push_back(code);
     if (comma == std::string::npos) break;
@@ -591,7 +586,7 @@ void scan_gaze(ReplaySpec* spec, int64_t* first_us, int64_t* last_us) {
   if (!file.next(&line, &complete, &too_long, kMaxGazeLine) || !complete) {
     refuse(path + ": no header line");
   }
-  if (too_long || !read_header(line, &spec->columns, &spec->full, &why)) {
+  if (too_long || !read_header(line, &spec->columns, &why)) {
     refuse(path + ":1: " + (too_long ? std::string("header line too long") : why));
   }
   Row row;
@@ -629,7 +624,11 @@ void scan_events(ReplaySpec* spec, int64_t* first_us, int64_t* last_us, int64_t*
   bool complete = false, too_long = false;
   Event e;
   while (file.next(&line, &complete, &too_long, kMaxEventLine)) {
-    if (!complete) break;  // cut off while being written
+    if (!complete) {  // cut off while being written
+      spec->note += std::string(spec->note.empty() ? "" : "; ") + "the last line (" + path + ":" +
+                    std::to_string(file.line) + ") is cut off and left out";
+      break;
+    }
     const std::string at = path + ":" + std::to_string(file.line) + ": ";
     if (too_long) refuse(at + "line longer than " + std::to_string(kMaxEventLine) + " bytes");
     if (!parse_event(line, spec->folder, true, &e, &why)) refuse(at + why);
@@ -705,6 +704,9 @@ void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
   int64_t first_row = 0, last_row = 0, first_event = 0, last_event = 0, events = 0;
   scan_gaze(spec.get(), &first_row, &last_row);
   scan_events(spec.get(), &first_event, &last_event, &events);
+  spec->events = events;
+  spec->device_column =
+      std::find(spec->columns.begin(), spec->columns.end(), kDeviceTime) != spec->columns.end();
 
   const JsonValue* tracker = meta_member(m, "tracker", JsonType::kObject);
   auto text_of = [&](const char* key) -> std::string {
@@ -966,7 +968,7 @@ void replay_loop(std::shared_ptr<Generator> g) {
     const bool item_due = started && !ended && !finished && now >= item_time;
     bool end_now = false;
     if (finished) {
-      if (spec.loop && spec.rows + spec.event_lines > 0 && p.problem.empty()) {
+      if (spec.loop && spec.rows + spec.events > 0 && p.problem.empty()) {
         ++cycle;  // time stamps go on increasing across the seam
       } else {
         ended = true;
@@ -996,8 +998,7 @@ void replay_loop(std::shared_ptr<Generator> g) {
     if (item_due && item_is_row) {
       velto_gaze_data gaze = p.row.gaze;
       gaze.system_time_stamp = item_time;
-      if (spec.full &&
-          std::find(spec.columns.begin(), spec.columns.end(), kDeviceTime) != spec.columns.end()) {
+      if (spec.device_column) {
         // Device stamps keep their recorded intervals, counted from the
         // tracker's device clock at the first row.
         if (!have_first_device) {

@@ -25,14 +25,15 @@ struct ReplaySpec {
   bool loop = false;
   double speed = 1.0;
   std::vector<int> columns;  // what each CSV column holds (sim_replay.cc's Field)
-  bool full = false;         // the full column set (origins, user coordinates, device time)
   int64_t rows = 0;          // complete rows; playback reads no more than these
   int64_t event_lines = 0;   // events.jsonl lines to read (a cut-off last line excluded)
   bool has_events = false;
-  int64_t origin_us = 0;  // recorded time of the first replayed item
-  int64_t cycle_us = 0;   // a loop's length: last item - origin + one nominal period
-  double frequency = 0;   // nominal gaze output frequency (Hz)
-  std::string note;       // "" or what playback leaves out (a cut-off last line)
+  int64_t events = 0;          // events playback delivers
+  bool device_column = false;  // gaze.csv holds device_time_us
+  int64_t origin_us = 0;       // recorded time of the first replayed item
+  int64_t cycle_us = 0;        // a loop's length: last item - origin + one nominal period
+  double frequency = 0;        // nominal gaze output frequency (Hz)
+  std::string note;            // "" or what playback leaves out (a cut-off last line)
 };
 
 // Reads the "replay" object `spec` of tracker `tracker_json` and scans the

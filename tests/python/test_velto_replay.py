@@ -222,6 +222,12 @@ class SmallRecordings(VeltoTestCase):
         stamps = [s['system_time_stamp'] for s in samples]
         self.assertEqual([b - a for a, b in zip(stamps, stamps[1:])], [10000] * 7)
 
+        # Nothing to play (no rows, no replayed events): even a loop ends.
+        empty = write_recording(self.path('empty'), COMPACT + '\n', events=['{"stream": "log"}'])
+        with velto.replay(empty, loop=True) as tracker:
+            with tracker.notifications() as notes, tracker.gaze():
+                self.assertTrue(wait_for_end(notes, timeout=5))
+
     def test_example_prints_the_recording_until_its_end(self):
         folder = write_recording(self.path('demo'), COMPACT + '\n' + compact_rows(5))
         example = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
