@@ -81,7 +81,7 @@ PYTHON_LAYERS = [
     ('leaf', ['_compat', 'errors', 'geometry', 'files']),
     ('runtime', ['_runtime']),
     ('device', ['streams', 'clock', 'calibration', 'tracker']),
-    ('data', ['columns', 'recording', 'reader', 'analysis', 'quality', 'bids']),
+    ('data', ['columns', 'recording', 'reader', 'analysis', 'quality', 'bids', 'replay']),
     ('top', ['cli', '__main__', '__init__']),
 ]
 # Underscore names that are public API of the standard library's types.
