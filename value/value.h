@@ -92,7 +92,8 @@ Value* value_build_dict(int32_t pairs, ...);
 void value_free(Value* v);
 
 // Matches the items of a VALUE_TUPLE against a parser format:
-//   "s" -> const char** (the item's own bytes), "f" -> float* (VALUE_FLOAT
+//   "s" -> const char** (the item's own bytes; a VALUE_STRING holding a NUL
+//   byte does not match), "f" -> float* (VALUE_FLOAT
 //   only), "O" -> Value** (any kind, still owned by the tuple), "i" -> int32_t*
 //   (INT32, or low 32 bits of INT64), "L" -> int64_t* (INT32 sign-extended, or
 //   INT64).
