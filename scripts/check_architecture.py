@@ -8,7 +8,10 @@
   below the module's entry and methods.
 - Code that differs between Python versions (PY_MAJOR_VERSION) lives only in
   the bridge and the module's entry.
-- Every file that declares a std::mutex gives the module's fork routine
+- Locks are the annotated Mutex of value/mutex.h (checked by clang's
+  -Wthread-safety, scripts/thread_safety.sh): no other file declares a
+  std::mutex.
+- Every file that declares a Mutex gives the module's fork routine
   (module/fork.cc) its hooks, so no lock is forgotten across fork(); the
   runtimes' locks are the exception: a forked child forgets the runtimes.
 Runs under CTest as check.architecture.
@@ -25,6 +28,10 @@ PYTHON_HEADER_ALLOWED = {'value/python_bridge.cc', 'module/methods.cc', 'module/
 VERSION_CODE_ALLOWED = {'value/python_bridge.cc', 'module/module_entry.cc'}
 # Locks of a runtime: the child of a fork() never touches the parent's runtimes.
 MUTEX_EXEMPT = {'module/sync.cc', 'module/runtime.h'}
+# The one file that wraps std::mutex (in the annotated Mutex).
+MUTEX_TYPE = 'value/mutex.h'
+STD_MUTEX = re.compile(r'\bstd::(?:recursive_|timed_|shared_)?mutex\s+\w+\s*[;{]')
+MUTEX = re.compile(r'(?<![\w:])Mutex\s+\w+\s*[;{]')
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+[<"]([^>"]+)[>"]', re.M)
 
@@ -56,7 +63,10 @@ def main():
         if 'PY_MAJOR_VERSION' in text and path not in VERSION_CODE_ALLOWED:
             problems.append('%s holds Python-version code: only %s may' %
                             (path, ', '.join(sorted(VERSION_CODE_ALLOWED))))
-        if re.search(r'\bstd::mutex\s+\w+\s*[;{]', text) and path not in MUTEX_EXEMPT:
+        if STD_MUTEX.search(text) and path != MUTEX_TYPE:
+            problems.append('%s declares a std::mutex: use the annotated Mutex of %s' %
+                            (path, MUTEX_TYPE))
+        if MUTEX.search(text) and path not in MUTEX_EXEMPT:
             hooks = re.findall(r'^void (\w+_fork_prepare)\(\)', text, re.M)
             if not hooks or not all(hook + '()' in fork_routine for hook in hooks):
                 problems.append('%s owns a mutex but module/fork.cc does not call its '

@@ -22,8 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
-
+#include "value/mutex.h"
 #include "value/value_block.h"
 
 namespace value_internal {
@@ -43,9 +42,9 @@ namespace {
 constexpr size_t kCentralBytesPerClass = 512 * 1024;
 constexpr size_t kCentralBatches = kCentralBytesPerClass / (kBatchBlocks * 32);  // smallest class
 struct CentralList {
-  std::mutex mutex;
-  FreeBlock* batches[kCentralBatches];  // each a chain of kBatchBlocks blocks
-  size_t count;
+  Mutex mutex;
+  FreeBlock* batches[kCentralBatches] GUARDED_BY(mutex);  // chains of kBatchBlocks blocks
+  size_t count GUARDED_BY(mutex);
 };
 CentralList g_central[kClassCount];
 
@@ -107,7 +106,7 @@ void hand_batch(ClassList& list, int size_class) {
   list.count -= kBatchBlocks;
   CentralList& central = g_central[size_class];
   {
-    std::lock_guard<std::mutex> lock(central.mutex);
+    MutexLock hold(&central.mutex);
     if (central.count < kCentralCapacity.of[size_class]) {
       central.batches[central.count++] = batch;
       return;
@@ -120,7 +119,7 @@ void hand_batch(ClassList& list, int size_class) {
 // central list has none.
 bool take_batch(ClassList& list, int size_class) {
   CentralList& central = g_central[size_class];
-  std::lock_guard<std::mutex> lock(central.mutex);
+  MutexLock hold(&central.mutex);
   if (central.count == 0) return false;
   list.head = central.batches[--central.count];
   list.count = kBatchBlocks;
@@ -140,12 +139,13 @@ void cache_start() {
   abort();
 }
 
-void lock_central_lists() {
-  for (CentralList& central : g_central) central.mutex.lock();
+// Taken in one fork hook and given back in another, which the analysis cannot follow.
+void lock_central_lists() NO_THREAD_SAFETY_ANALYSIS {
+  for (CentralList& central : g_central) central.mutex.Lock();
 }
 
-void unlock_central_lists() {
-  for (CentralList& central : g_central) central.mutex.unlock();
+void unlock_central_lists() NO_THREAD_SAFETY_ANALYSIS {
+  for (CentralList& central : g_central) central.mutex.Unlock();
 }
 
 }  // namespace value_internal
