@@ -323,6 +323,20 @@ Value* log_message_to_value(int64_t system_time_stamp, int32_t source, int32_t l
       "message", new_text(message));
 }
 
+namespace {
+
+// The body of every event callback: build the record's dict (unless its
+// subscription is already stale), deliver it, free it.
+template <auto build, StreamType type, typename Record>
+void deliver_record(const Record* data, void* user_data) {
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
+  Value* dict = build(data);
+  stream_deliver(word_of(user_data), type, dict);
+  value_free(dict);
+}
+
+}  // namespace
+
 extern "C" {
 
 // The gaze stream runs at hundreds to thousands of samples per second per
@@ -347,39 +361,24 @@ void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
 }
 
 void external_signal_callback(const velto_external_signal_data* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = external_signal_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_EXTERNAL_SIGNAL, dict);
-  value_free(dict);
+  deliver_record<external_signal_to_value, STREAM_EXTERNAL_SIGNAL>(data, user_data);
 }
 
 void time_synchronization_callback(const velto_time_synchronization_data* data,
                                    void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = time_synchronization_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_TIME_SYNCHRONIZATION, dict);
-  value_free(dict);
+  deliver_record<time_synchronization_to_value, STREAM_TIME_SYNCHRONIZATION>(data, user_data);
 }
 
 void stream_error_callback(const velto_stream_error_data* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = stream_error_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_STREAM_ERRORS, dict);
-  value_free(dict);
+  deliver_record<stream_error_to_value, STREAM_STREAM_ERRORS>(data, user_data);
 }
 
 void notification_callback(const velto_notification* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = notification_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_NOTIFICATIONS, dict);
-  value_free(dict);
+  deliver_record<notification_to_value, STREAM_NOTIFICATIONS>(data, user_data);
 }
 
 void eye_image_callback(const velto_eye_image* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = eye_image_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_EYE_IMAGES, dict);
-  value_free(dict);
+  deliver_record<eye_image_to_value, STREAM_EYE_IMAGES>(data, user_data);
 }
 
 void log_callback(int64_t system_time_stamp, int32_t source, int32_t level,
