@@ -1,11 +1,6 @@
 // The subscription registry: which Python callable receives the records of
 // which library subscription, and the delivery of stream dicts to it. One
-// private Mutex guards it (docs/design-locking.md).
-//
-// A subscription sits in the lowest empty slot of a growing array, indices
-// never moving. The user-data word given to the device library names the
-// slot and the subscription's serial, unique for the life of the process, so
-// a record reaches only the callable its library subscription was made for.
+// private Mutex guards it (docs/design-locking.md, docs/design-requests.md).
 #ifndef VELTO_STREAMS_REGISTRY_H_
 #define VELTO_STREAMS_REGISTRY_H_
 

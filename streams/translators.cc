@@ -1,11 +1,5 @@
-// The stream callbacks and the dict builders behind them.
-//
-// Each callback builds its dict from the record without any lock, hands it to
-// stream_deliver() with its user-data word and stream type, and frees it
-// whether or not anything was delivered. A record of a subscription that a
-// cleanup() ended is dropped before its dict is built. The one state kept
-// between calls is each stream thread's prepared gaze dict (see
-// gaze_data_callback).
+// The stream callbacks and the dict builders behind them
+// (docs/design-requests.md).
 #include "streams/translators.h"
 
 #include <stdint.h>
@@ -339,15 +333,8 @@ void deliver_record(const Record* data, void* user_data) {
 
 extern "C" {
 
-// The gaze stream runs at hundreds to thousands of samples per second per
-// tracker. A gaze dict's shape never changes from sample to sample (18
-// entries, the same tuples, the same keys: an invalid group keeps its shape),
-// only the numbers in it do. So each stream thread builds the dict once, in
-// an arena of its own, and then only refills its numbers: a sample costs a
-// few dozen stores instead of building ~45 nodes. The dict is read only by
-// stream_deliver, which turns it into Python objects before this thread can
-// take the next sample (a subscriber that makes this thread deliver another
-// sample from inside its own call does so after the copy was made).
+// Each stream thread builds its gaze dict once and then refills only its
+// numbers; stream_deliver converts it before the next sample.
 void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
   if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   PreparedGaze* gaze = t_gaze;
