@@ -9,8 +9,9 @@
 
 namespace python_internal {
 
-extern std::atomic<bool> g_gate_open;  // cleared once, at interpreter exit
-extern std::atomic<int> g_gate_inside;  // threads between the gate and giving the lock back
+// Hidden, so the guard reads them directly rather than through the GOT.
+extern std::atomic<bool> g_gate_open __attribute__((visibility("hidden")));  // cleared at exit
+extern std::atomic<int> g_gate_inside __attribute__((visibility("hidden")));  // threads inside
 
 // Counts the caller in when the gate is open; false (not counted) when closed.
 inline bool gate_enter() {
