@@ -108,7 +108,8 @@ PYTHON_LAYERS = [
     ('leaf', ['_compat', 'errors', 'geometry', 'files']),
     ('runtime', ['_runtime']),
     ('device', ['streams', 'clock', 'calibration', 'tracker']),
-    ('data', ['columns', 'recording', 'reader', 'analysis', 'quality', 'bids', 'replay']),
+    ('data', ['columns', 'recording', 'reader', 'analysis', 'salvage', 'quality', 'bids_files', 'bids',
+              'replay']),
     ('top', ['cli', '__main__', '__init__']),
 ]
 # Underscore names that are public API of the standard library's types.
