@@ -29,6 +29,7 @@ from __future__ import absolute_import, division, print_function, unicode_litera
 
 import atexit
 import itertools
+import math
 import os
 import sys
 import threading
@@ -36,7 +37,7 @@ import traceback
 import warnings
 import weakref
 
-from ._compat import in_foreign_thread
+from ._compat import in_foreign_thread, integer_types
 from .errors import VeltoError, VeltoTimeout
 
 DEFAULT_TIMEOUT = 10.0
@@ -56,6 +57,23 @@ _exiting = False
 # calibration, clock and subscriptions it may use, all before their tracker.
 CLOSE_ORDER = ('recording', 'calibration', 'clock', 'subscription', 'tracker')
 _adoptions = itertools.count()
+
+
+def seconds(value, what='timeout'):
+    """A time limit argument checked before any work: a number of seconds
+    >= 0, with None and float('inf') meaning no limit (returned as None).
+    NaN or a negative number raises ValueError, anything else TypeError."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, integer_types + (float,)):
+        raise TypeError('%s must be a number of seconds or None, not %s'
+                        % (what, type(value).__name__))
+    if math.isnan(value) or value < 0:
+        raise ValueError('%s must be a number of seconds >= 0 (or None for no limit), not %r'
+                         % (what, value))
+    if math.isinf(value):
+        return None
+    return value
 
 
 def module():
@@ -297,6 +315,7 @@ def call(name, args=(), timeout=DEFAULT_TIMEOUT, on_late=None):
     `on_late(result)` is called with the result if it still comes, on the
     worker thread.
     """
+    timeout = seconds(timeout)
     if _exiting:
         timeout = EXIT_TIMEOUT if timeout is None else min(timeout, EXIT_TIMEOUT)
     if in_foreign_thread():

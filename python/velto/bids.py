@@ -25,6 +25,7 @@ import tempfile
 
 from ._compat import integer_types, string_types, to_unicode
 from .analysis import detect_fixations, gaze_track
+from .files import path_text
 from .quality import SalvagedRecording, find_gaps, nominal_rate, read_recording
 
 BIDS_VERSION = '1.11.0'
@@ -412,6 +413,8 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
     (eye to screen, metres) are not in a recording and must be given
     (MissingInformation, a ValueError, otherwise). Existing files are
     replaced only with `overwrite`."""
+    recording_folder, bids_root = path_text(recording_folder, 'the recording folder'), \
+        path_text(bids_root, 'the BIDS folder')
     subject = _label('subject', subject)
     task = _label('task', task)
     session = None if session is None else _label('session', session)

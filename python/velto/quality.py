@@ -22,6 +22,7 @@ from ._compat import integer_types, string_types, to_unicode
 from .analysis import detect_fixations, gaze_track
 from .geometry import visual_angle
 from .clock import ClockEstimate, estimate_clock
+from .files import path_text
 from . import reader
 from .reader import load_recording
 
@@ -156,6 +157,7 @@ def _clock_of(metadata, events):
 def read_recording(recording):
     """(recording, problems): a SavedRecording (or what is given) and the
     damage found; a folder load_recording refuses gives a SalvagedRecording."""
+    recording = recording if hasattr(recording, 'gaze') else path_text(recording, 'the recording')
     if not isinstance(recording, string_types):
         return recording, _problems(recording)
     if not os.path.isdir(recording):
@@ -427,6 +429,7 @@ def recording_quality(recording, viewing_distance_mm=None):
     is in degrees from the recorded gaze origins when the rows hold them,
     else seen from `viewing_distance_mm` in front of the display centre when
     given, else from the track box centre."""
+    recording = recording if hasattr(recording, 'gaze') else path_text(recording, 'the recording')
     folder = recording if isinstance(recording, string_types) else getattr(recording, 'folder', None)
     saved, problems = read_recording(recording)
     all_rows = saved.gaze
