@@ -253,26 +253,27 @@ class Tracker(_runtime.Closable):
         except BaseException:
             self.set_calibration_in_use('unknown', detail='applying it was interrupted')
             raise
-        known = self._saved_calibrations.get(digest) or {}
         self.set_calibration_in_use('file' if source_file is not None else 'data',
-                                    quality=known.get('quality'), source_file=source_file,
-                                    sha256=digest)
+                                    quality=self._saved_calibrations.get(digest),
+                                    source_file=source_file, sha256=digest)
 
     def set_calibration_in_use(self, source, quality=None, source_file=None, **details):
-        """Sets calibration_in_use to {'source': 'computed' | 'file' | 'data'
-        | 'unknown', 'source_file': absolute path or None, 'quality':
-        CalibrationResult.to_dict() or None, ...details}; a recording's
-        metadata names it under 'calibration'."""
-        in_use = {'source': source, 'source_file': source_file, 'quality': quality}
-        in_use.update(details)
+        """Sets calibration_in_use: the quality's CalibrationResult.to_dict()
+        keys when known, with 'source' ('computed', 'file', 'data' or
+        'unknown'), 'source_file' (absolute path or None) and `details`; a
+        recording's metadata names it under 'calibration'."""
+        in_use = dict(quality or {})
+        in_use.update(details, source=source, source_file=source_file)
         self.calibration_in_use = in_use
         return in_use
 
     def remember_saved_calibration(self, data):
         """Notes that `data` (saved to a file here) is the calibration in use,
         so that loading that file again keeps what is known of it."""
-        if self.calibration_in_use is not None:
-            self._saved_calibrations[hashlib.sha256(data).hexdigest()] = self.calibration_in_use
+        quality = dict((k, v) for k, v in (self.calibration_in_use or {}).items()
+                       if k not in ('source', 'source_file', 'sha256', 'detail'))
+        if 'points' in quality:
+            self._saved_calibrations[hashlib.sha256(data).hexdigest()] = quality
 
     def save_calibration(self, path):
         """Writes the tracker's calibration to a file (replaced whole, never
