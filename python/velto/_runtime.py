@@ -37,7 +37,7 @@ import traceback
 import warnings
 import weakref
 
-from ._compat import in_foreign_thread, integer_types
+from ._compat import in_foreign_thread, string_types
 from .errors import VeltoError, VeltoTimeout
 
 DEFAULT_TIMEOUT = 10.0
@@ -45,6 +45,7 @@ DEFAULT_TIMEOUT = 10.0
 EXIT_TIMEOUT = 3.0
 STATUS_BUFFER_TOO_SMALL = 15
 
+_LONGEST_WAIT = min(getattr(threading, 'TIMEOUT_MAX', 1e9), 1e9)
 _lock = threading.RLock()          # guards the state below
 _subscribe_lock = threading.RLock()  # serialises subscribe/unsubscribe requests
 _module = None
@@ -61,17 +62,26 @@ _adoptions = itertools.count()
 
 def seconds(value, what='timeout'):
     """A time limit argument checked before any work: a number of seconds
-    >= 0, with None and float('inf') meaning no limit (returned as None).
-    NaN or a negative number raises ValueError, anything else TypeError."""
+    >= 0, with None and float('inf') (or more than 1e9 s) meaning no limit,
+    returned as None. NaN or a negative number raises ValueError, anything
+    else TypeError."""
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, integer_types + (float,)):
+    number = None
+    if not isinstance(value, (bool,) + string_types + (bytes, bytearray)):
+        try:
+            number = float(value)
+        except OverflowError:  # an int too large for a float
+            number = float('inf')
+        except (TypeError, ValueError):
+            pass
+    if number is None:
         raise TypeError('%s must be a number of seconds or None, not %s'
                         % (what, type(value).__name__))
-    if math.isnan(value) or value < 0:
+    if math.isnan(number) or number < 0:
         raise ValueError('%s must be a number of seconds >= 0 (or None for no limit), not %r'
                          % (what, value))
-    if math.isinf(value):
+    if number > _LONGEST_WAIT:  # float('inf'), or longer than a lock can wait
         return None
     return value
 
