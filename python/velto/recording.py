@@ -40,12 +40,12 @@ import threading
 import time
 
 from . import _runtime, streams
-from ._compat import to_unicode
+from ._compat import string_types, to_unicode
 from .clock import estimate_clock
 from .columns import COLUMN_SETS, column_dicts, format_rows, header
 from .errors import VeltoError
 from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, json_line, jsonable, \
-    now_iso, write_json_atomically
+    now_iso, path_text, write_json_atomically
 from .files import RECORDING_FORMAT as FORMAT
 from .tracker import provide, system_time, versions
 
@@ -88,11 +88,13 @@ class Recording(_runtime.Closable):
             raise ValueError('columns must be one of %s' % ', '.join(sorted(COLUMN_SETS)))
         if not 0 < flush_interval <= 1.0:
             raise ValueError('flush_interval must be between 0 and 1 s')
+        if isinstance(events, string_types):
+            events = (events,)  # one stream's name, not its letters
         unknown = [e for e in events if e not in streams.EVENT_STREAMS]
         if unknown:
             raise ValueError('unknown event streams: %s' % ', '.join(unknown))
         self.tracker = tracker
-        self.folder = os.path.abspath(folder)
+        self.folder = os.path.abspath(path_text(folder, 'the recording folder'))
         self.columns = columns
         self.flush_interval = flush_interval
         self.gaze_rows = 0
@@ -141,7 +143,7 @@ class Recording(_runtime.Closable):
             'column_set': self.columns,
             'tracker': tracker.to_dict(),
             'versions': versions(tracker.timeout),
-            'calibration': tracker.last_calibration.to_dict() if tracker.last_calibration else None,
+            'calibration': tracker.calibration_in_use,
             'streams': ['gaze'] + list(self._streams),
             'clock': None, 'end': None, 'complete': False,
         }
