@@ -78,9 +78,9 @@ def main():
 # objects, recorded data, and the entry points on top.
 PYTHON_PACKAGE = 'python/velto'
 PYTHON_LAYERS = [
-    ('leaf', ['_compat', 'errors', 'geometry', 'files']),
+    ('leaf', ['_compat', 'errors', 'geometry', 'files', 'measures']),
     ('runtime', ['_runtime']),
-    ('device', ['streams', 'clock', 'calibration', 'tracker']),
+    ('device', ['streams', 'clock', 'calibration', 'validation', 'tracker']),
     ('data', ['columns', 'recording', 'reader', 'analysis', 'quality', 'bids']),
     ('top', ['cli', '__main__', '__init__']),
 ]

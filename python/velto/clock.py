@@ -23,6 +23,7 @@ from __future__ import absolute_import, division, print_function, unicode_litera
 
 import collections
 import math
+import sys
 import threading
 import time
 
@@ -170,3 +171,129 @@ class ClockSync(_runtime.Closable):
             self._subscription.close(timeout)
         finally:
             self.tracker.disown(self)
+
+
+# -------------------------------------------------------------------- Python's clock
+
+def _python_clock():
+    """(now: microseconds on a monotonic Python clock, the clock's name).
+    CLOCK_MONOTONIC where Python can read it (time.monotonic_ns, 3.7+; on
+    2.7 clock_gettime through ctypes on Linux), else time.time (wall clock:
+    may be stepped or slewed, which the re-checks of a ClockLink notice)."""
+    if hasattr(time, 'monotonic_ns'):
+        read = time.monotonic_ns
+        return (lambda: read() * 1e-3), 'time.monotonic_ns'
+    if sys.platform.startswith('linux'):
+        try:
+            import ctypes
+            import ctypes.util
+
+            class Timespec(ctypes.Structure):
+                _fields_ = [('tv_sec', ctypes.c_long), ('tv_nsec', ctypes.c_long)]
+            libc = ctypes.CDLL(ctypes.util.find_library('c') or 'libc.so.6')
+            clock_gettime = libc.clock_gettime
+            clock_gettime.argtypes = [ctypes.c_int, ctypes.POINTER(Timespec)]
+            clock_gettime.restype = ctypes.c_int
+            byref = ctypes.byref
+
+            def now():
+                spec = Timespec()  # one a call: callers may be on several threads
+                clock_gettime(1, byref(spec))  # CLOCK_MONOTONIC
+                return spec.tv_sec * 1e6 + spec.tv_nsec * 1e-3
+            if now() > 0:
+                return now, 'clock_gettime(CLOCK_MONOTONIC) via ctypes'
+        except (OSError, AttributeError, ImportError):
+            pass
+    return (lambda: time.time() * 1e6), 'time.time'
+
+
+python_now_us, PYTHON_CLOCK = _python_clock()
+
+# Library time stamps are whole microseconds (truncated): up to this much early.
+_STAMP_RESOLUTION_US = 1.0
+
+
+class ClockLink(collections.namedtuple('ClockLink', (
+        'offset_us', 'uncertainty_us', 'python_us', 'system_us'))):
+    """system time = Python clock + offset_us, within +- uncertainty_us:
+    one bracket of a system time request between two Python clock reads
+    (offset = system stamp - the reads' midpoint, uncertainty = half their
+    distance plus the stamp's resolution); python_us, system_us: when."""
+    __slots__ = ()
+
+
+def measure_link(read_system, tries=8, now=None):
+    """The tightest ClockLink of `tries` brackets of read_system() (the
+    library's system time stamp) between two reads of the Python clock."""
+    now = now or python_now_us
+    best = None
+    for _ in range(tries):
+        before = now()
+        system = read_system()
+        after = now()
+        half = (after - before) / 2.0
+        if best is None or half + _STAMP_RESOLUTION_US < best.uncertainty_us:
+            middle = before + half
+            best = ClockLink(system - middle, half + _STAMP_RESOLUTION_US, middle, system)
+    return best
+
+
+class LinkedClock(object):
+    """The library's system time read from Python's clock, without a request
+    round trip: now_us() = Python clock + the offset of the tightest recent
+    ClockLink. check() measures again (every few seconds while recording);
+    a new link that disagrees with the one in use beyond both uncertainties
+    means a clock was stepped, and replaces it at once. to_dict() for
+    metadata: offset, uncertainty, method, checks, drift between the clocks."""
+
+    RECENT = 3  # checks the link in use is chosen from
+
+    def __init__(self, read_system, tries=8):
+        self.method = PYTHON_CLOCK
+        self.read_system = read_system
+        self.steps = 0
+        self.checks = []  # every ClockLink measured, oldest first
+        self.link = None
+        self.offset_us = None
+        self.check(tries)
+
+    def now_us(self):
+        """The library's system time now, in (float) microseconds."""
+        return python_now_us() + self.offset_us
+
+    def check(self, tries=5):
+        """Measures a link and updates the one in use; returns the new link."""
+        new = measure_link(self.read_system, tries)
+        self.checks.append(new)
+        current = self.link
+        if current is not None and abs(new.offset_us - current.offset_us) > \
+                new.uncertainty_us + current.uncertainty_us:
+            self.steps += 1
+            self.checks[:-1] = []  # the earlier links belong to the old relation
+            chosen = new
+        else:
+            chosen = min(self.checks[-self.RECENT:], key=lambda link: link.uncertainty_us)
+        self.link = chosen
+        self.offset_us = chosen.offset_us
+        return new
+
+    def drift_ppm(self):
+        """Slope of the measured offsets over Python time (ppm), or None."""
+        points = [(c.python_us, c.offset_us) for c in self.checks]
+        if len(points) < 2 or points[-1][0] - points[0][0] < 1e6:
+            return None
+        n = len(points)
+        mx = sum(p[0] for p in points) / n
+        my = sum(p[1] for p in points) / n
+        sxx = sum((p[0] - mx) ** 2 for p in points)
+        return sum((p[0] - mx) * (p[1] - my) for p in points) / sxx * 1e6
+
+    def to_dict(self):
+        offsets = [c.offset_us for c in self.checks]
+        return {'offset_us': self.offset_us, 'uncertainty_us': self.link.uncertainty_us,
+                'method': 'system time = %s + offset; offset from the tightest of the recent '
+                          'brackets of get_system_time_stamp between two reads of it'
+                          % self.method,
+                'python_clock': self.method, 'checks': len(self.checks),
+                'offset_spread_us': max(offsets) - min(offsets) if offsets else None,
+                'drift_ppm': self.drift_ppm(), 'steps': self.steps}

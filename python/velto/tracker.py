@@ -16,7 +16,7 @@ from __future__ import absolute_import, division, print_function, unicode_litera
 
 import collections
 
-from . import _runtime, calibration, clock, streams
+from . import _runtime, calibration, clock, streams, validation
 from ._compat import native_text, string_types, to_bytes, to_unicode
 from .errors import VeltoError
 from .geometry import DisplayArea, TrackBox, finite_float
@@ -68,6 +68,7 @@ class Tracker(_runtime.Closable):
         self.timeout = timeout
         self.closed = False
         self.last_calibration = None  # the CalibrationResult of the last calibration here
+        self.last_validation = None  # the ValidationResult of the last validation here
         self._children = _runtime.Children()
         self._describe(description)
         _runtime.acquire()
@@ -243,6 +244,12 @@ class Tracker(_runtime.Closable):
         """A CalibrationSession for `with`: calibration mode while the block
         runs, left again on every way out. See velto.calibration."""
         return calibration.CalibrationSession(self, **options)
+
+    def validate(self, settle=validation.DEFAULT_SETTLE_S, window=validation.DEFAULT_WINDOW_S):
+        """A ValidationSession for `with`: gaze quality at targets, `settle`
+        s after each collect for `window` s; never enters calibration mode.
+        See velto.validation."""
+        return validation.ValidationSession(self, settle, window)
 
     # ---------------------------------------------------------------- streams
 

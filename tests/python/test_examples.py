@@ -82,8 +82,9 @@ class Demo(unittest.TestCase):
         self.assertEqual(self.stderr, '')
         for name in ('Velto Lab A', 'Velto Nano'):
             self.assertIn(name, self.stdout)
-        self.assertEqual(len(re.findall(r'\n  \((0\.[19]0|0\.50), (0\.[19]0|0\.50)\)\s+\d\.\d\d', self.stdout)), 5)
-        self.assertRegex(self.stdout, r'\n  overall\s+\d\.\d\d\s+\d\.\d\d\s+\d\.\d\d\s+1\d/15')
+        self.assertEqual(len(re.findall(r'\n  \((0\.[19]0|0\.50), (0\.[19]0|0\.50)\)\s+left\s+\d\.\d\d',
+                                        self.stdout)), 5)
+        self.assertRegex(self.stdout, r'\n  overall\s+left(\s+\d+\.\d\d){5}\s+\d+ %\s+1\d/15')
 
     def test_files_agree_with_the_summary(self):
         with io.open(os.path.join(self.out, 'gaze.csv'), 'rb') as stream:
