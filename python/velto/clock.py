@@ -28,6 +28,8 @@ import threading
 import time
 
 from . import _runtime
+from ._compat import in_foreign_thread
+from .errors import VeltoError, VeltoTimeout
 
 # Part of the records (those with the shortest round trips) used for the fit.
 KEEP_FASTEST = 0.5
@@ -222,15 +224,38 @@ class ClockLink(collections.namedtuple('ClockLink', (
     __slots__ = ()
 
 
-def measure_link(read_system, tries=8, now=None):
-    """The tightest ClockLink of `tries` brackets of read_system() (the
-    library's system time stamp) between two reads of the Python clock."""
-    now = now or python_now_us
+def bracket_system_time(timeout=_runtime.DEFAULT_TIMEOUT):
+    """(before, system time stamp, after): a get_system_time_stamp request
+    between two reads of the Python clock (microseconds). `after` is read on
+    the module's worker thread as the result arrives, so the wait for it
+    does not widen the bracket."""
+    arrived = []
+    done = threading.Event()
+
+    def on_result(result):  # on the module's worker thread
+        arrived.append((python_now_us(), result))
+        done.set()
+    if in_foreign_thread():
+        raise VeltoError('get_system_time_stamp', None, 'call it from a Python thread of your own',
+                         name='cannot wait for a result on a stream or result callback thread')
+    before = python_now_us()
+    status = _runtime.module().call_function('get_system_time_stamp', (), on_result)
+    if status != 0:
+        raise VeltoError('get_system_time_stamp', status, 'refused by call_function')
+    if not done.wait(timeout):
+        raise VeltoTimeout('get_system_time_stamp', timeout)
+    after, result = arrived[0]
+    if result[0] != 0:
+        raise VeltoError('get_system_time_stamp', result[0])
+    return before, result[1], after
+
+
+def measure_link(tries=8, timeout=_runtime.DEFAULT_TIMEOUT, bracket=None):
+    """The tightest ClockLink of `tries` brackets (bracket_system_time)."""
+    bracket = bracket or bracket_system_time
     best = None
     for _ in range(tries):
-        before = now()
-        system = read_system()
-        after = now()
+        before, system, after = bracket(timeout)
         half = (after - before) / 2.0
         if best is None or half + _STAMP_RESOLUTION_US < best.uncertainty_us:
             middle = before + half
@@ -244,26 +269,27 @@ class LinkedClock(object):
     ClockLink. check() measures again (every few seconds while recording);
     a new link that disagrees with the one in use beyond both uncertainties
     means a clock was stepped, and replaces it at once. to_dict() for
-    metadata: offset, uncertainty, method, checks, drift between the clocks."""
+    metadata: offset, uncertainty (the largest of the links used, so it
+    holds for every time read), method, checks, drift between the clocks."""
 
     RECENT = 3  # checks the link in use is chosen from
 
-    def __init__(self, read_system, tries=8):
+    def __init__(self, timeout=_runtime.DEFAULT_TIMEOUT, tries=8):
         self.method = PYTHON_CLOCK
-        self.read_system = read_system
         self.steps = 0
         self.checks = []  # every ClockLink measured, oldest first
         self.link = None
         self.offset_us = None
-        self.check(tries)
+        self.uncertainty_us = 0.0  # the largest of the links used so far
+        self.check(tries, timeout)
 
     def now_us(self):
         """The library's system time now, in (float) microseconds."""
         return python_now_us() + self.offset_us
 
-    def check(self, tries=5):
+    def check(self, tries=5, timeout=1.0):
         """Measures a link and updates the one in use; returns the new link."""
-        new = measure_link(self.read_system, tries)
+        new = measure_link(tries, timeout)
         self.checks.append(new)
         current = self.link
         if current is not None and abs(new.offset_us - current.offset_us) > \
@@ -275,6 +301,7 @@ class LinkedClock(object):
             chosen = min(self.checks[-self.RECENT:], key=lambda link: link.uncertainty_us)
         self.link = chosen
         self.offset_us = chosen.offset_us
+        self.uncertainty_us = max(self.uncertainty_us, chosen.uncertainty_us)
         return new
 
     def drift_ppm(self):
@@ -290,10 +317,11 @@ class LinkedClock(object):
 
     def to_dict(self):
         offsets = [c.offset_us for c in self.checks]
-        return {'offset_us': self.offset_us, 'uncertainty_us': self.link.uncertainty_us,
+        return {'offset_us': self.offset_us, 'uncertainty_us': self.uncertainty_us,
+                'latest_uncertainty_us': self.link.uncertainty_us,
                 'method': 'system time = %s + offset; offset from the tightest of the recent '
-                          'brackets of get_system_time_stamp between two reads of it'
-                          % self.method,
+                          'brackets of get_system_time_stamp between two reads of it (the '
+                          'second on the worker thread as the result arrives)' % self.method,
                 'python_clock': self.method, 'checks': len(self.checks),
                 'offset_spread_us': max(offsets) - min(offsets) if offsets else None,
                 'drift_ppm': self.drift_ppm(), 'steps': self.steps}
