@@ -68,8 +68,8 @@ def bcea(points, origin, across=(1.0, 0.0, 0.0), p=BCEA_P):
     """The BCEA (square degrees) of points (x, y, z) mm seen from `origin`:
     their horizontal and vertical angles (about the centroid's direction,
     horizontal along `across`, the display's left-to-right edge); None for
-    fewer than two points."""
-    if len(points) < 2:
+    fewer than three points (two span no area)."""
+    if len(points) < 3:
         return None
     forward = _unit(tuple(c - o for c, o in zip(_mean_point(points), origin)))
     if forward is None:
