@@ -82,7 +82,9 @@ class Recording(_runtime.Closable):
     `flush_interval`: seconds between flushes (at most 1).
 
     Attributes: `folder`, `gaze_rows`, `event_counts` (per stream),
-    `start_system_us`, `clock` (the latest ClockEstimate, or None), `closed`.
+    `markers` (written), `start_system_us`, `clock` (the latest
+    ClockEstimate, or None), `closed`. mark() puts a marker on the gaze
+    rows' clock (docs/python-api.md, "Markers").
     Adopted by its tracker while open.
     """
 

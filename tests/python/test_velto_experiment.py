@@ -126,9 +126,10 @@ class Validation(VeltoTestCase):
         """Emits 120 Hz gaze: at `state['away']` for 0.15 s after each target
         change, then at the target plus BIAS (left eye: every 10th sample lost)."""
         handle = self.tracker.handle
+        clock = velto.clock.LinkedClock()  # the library's time without a round trip a sample
         count = 0
         while not stop.is_set():
-            now = support.call('get_system_time_stamp')[1]
+            now = int(clock.now_us())
             x, y = state['target']
             if now - state['since'] < 150000:
                 x, y = state['away']
