@@ -22,7 +22,7 @@ import time
 
 from . import _runtime, measures
 from ._compat import integer_types
-from .geometry import check_timeout, finite_float
+from .geometry import finite_float
 from .measures import EYES, PointQuality
 
 DEFAULT_SETTLE_S = 0.3
@@ -92,7 +92,9 @@ class ValidationSession(_runtime.Closable):
             raise ValueError('settle must be 0 or more seconds, not %r' % settle)
         self.tracker = tracker
         self.settle = settle
-        self.window = check_timeout(window, 'window')
+        self.window = finite_float(window, 'window')
+        if self.window <= 0:
+            raise ValueError('window must be above 0 seconds, not %r' % window)
         self.active = False
         self.closed = False
         self._samples = collections.deque(maxlen=_KEPT_SAMPLES)

@@ -143,6 +143,19 @@ class Validation(VeltoTestCase):
             support.emit(1, handle, record)
             time.sleep(1 / 120.0)
 
+    def test_bad_arguments_are_refused(self):
+        for options, error in (({'window': None}, TypeError), ({'window': 0}, ValueError),
+                               ({'settle': -0.1}, ValueError), ({'settle': 'soon'}, TypeError)):
+            with self.assertRaises(error):
+                self.tracker.validate(**options)
+        with self.tracker.validate(settle=0, window=0.01) as validation:
+            for times, error in ((0, ValueError), (1.5, ValueError), (True, ValueError)):
+                with self.assertRaises(error):
+                    validation.collect(0.5, 0.5, times=times)
+            with self.assertRaises(TypeError):
+                validation.collect(None, 0.5)
+        self.assertEqual(validation.result().points, [])
+
     def test_validation_measures_the_bias_and_leaves_the_calibration(self):
         with self.tracker.calibrate(measure_eyes=False) as calibration:
             for x, y in velto.FIVE_POINTS:
