@@ -274,8 +274,9 @@ class LinkedClock(object):
 
     RECENT = 3  # checks the link in use is chosen from
 
-    def __init__(self, timeout=_runtime.DEFAULT_TIMEOUT, tries=8):
+    def __init__(self, timeout=_runtime.DEFAULT_TIMEOUT, tries=8, bracket=None):
         self.method = PYTHON_CLOCK
+        self.bracket = bracket  # bracket_system_time unless given
         self.steps = 0
         self.checks = []  # every ClockLink measured, oldest first
         self.link = None
@@ -289,7 +290,7 @@ class LinkedClock(object):
 
     def check(self, tries=5, timeout=1.0):
         """Measures a link and updates the one in use; returns the new link."""
-        new = measure_link(tries, timeout)
+        new = measure_link(tries, timeout, self.bracket)
         self.checks.append(new)
         current = self.link
         if current is not None and abs(new.offset_us - current.offset_us) > \

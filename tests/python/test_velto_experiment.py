@@ -45,6 +45,31 @@ class QualityRecord(unittest.TestCase):
         self.assertAlmostEqual(overall.accuracy_centroid_deg, quality.accuracy_centroid_deg)
 
 
+class MarkerClock(unittest.TestCase):
+    def test_tightest_recent_link_steps_and_drift(self):
+        # Brackets of (Python time, offset, half width) given one by one.
+        script = []
+
+        def bracket(timeout):
+            python_us, offset, half = script.pop(0)
+            return python_us - half, python_us + offset, python_us + half
+        script.extend([(1e6, 100.0, 40.0), (1.001e6, 103.0, 4.0)])
+        link = velto.clock.LinkedClock(tries=2, bracket=bracket)
+        self.assertEqual((link.offset_us, link.link.uncertainty_us), (103.0, 5.0))
+        script.append((6e6, 110.0, 30.0))   # looser and within both: the tight one stays
+        link.check(tries=1)
+        self.assertEqual((link.offset_us, link.uncertainty_us), (103.0, 5.0))
+        script.append((11e6, 400.0, 20.0))  # beyond both uncertainties: a step, used at once
+        link.check(tries=1)
+        self.assertEqual((link.offset_us, link.steps), (400.0, 1))
+        self.assertEqual(link.uncertainty_us, 21.0)  # the loosest link used so far
+        for n in range(1, 4):                # then 2 us more every 5 s: 0.4 ppm
+            script.append((11e6 + n * 5e6, 400.0 + 2 * n, 3.0))
+            link.check(tries=1)
+        self.assertAlmostEqual(link.drift_ppm(), 0.4, places=6)
+        self.assertEqual(link.to_dict()['checks'], 4)
+
+
 class Markers(VeltoTestCase):
     def setUp(self):
         VeltoTestCase.setUp(self)
