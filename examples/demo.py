@@ -5,15 +5,22 @@ Against the simulated eye trackers (or a real device library) it
  2. sets the gaze output frequency (the offered one nearest --frequency),
  3. calibrates with five points (three collections at each) and prints
     accuracy and precision (degrees of visual angle) per point and eye,
- 4. saves the calibration to a file and applies it again from that file,
- 5. records gaze data and every event stream into --out for --seconds
-    (halfway it reports a stream error of its own, which comes back on the
-    stream errors stream); Ctrl-C ends the recording early and keeps it,
- 6. reads the recording back, detects fixations and draws the scanpath,
- 7. prints a summary.
+ 4. validates the calibration at the same five points and prints the same
+    table (the simulated gaze wanders over the screen, so its offsets are
+    large: it does not look at the targets),
+ 5. saves the calibration to a file and applies it again from that file,
+ 6. records gaze data and every event stream into --out for --seconds,
+    with markers of its own phases ("calibration" and "validation" at the
+    times they began, "recording start", a "tick" a second, "stream error
+    reported" halfway, when it reports a stream error of its own, which
+    comes back on the stream errors stream); Ctrl-C ends the recording
+    early and keeps it,
+ 7. reads the recording back, detects fixations and draws the scanpath,
+    prints its data quality report and a summary,
+ 8. exports the recording to a BIDS dataset in --out/bids/.
 
 Files in --out: gaze.csv, events.jsonl, metadata.json, eye_images/*.gif,
-scanpath.svg, calibration.bin.
+scanpath.svg, calibration.bin, bids/.
 
     scripts/demo.sh [--seconds 3] [--out demo-output] [--frequency 120]
     scripts/demo.sh --help
@@ -50,6 +57,12 @@ def parse_args(argv):
                         help='fixation dispersion threshold in mm (default 30)')
     parser.add_argument('--min-fixation', type=cli.positive('the minimum fixation'), default=100.0,
                         help='minimum fixation duration in ms (default 100)')
+    parser.add_argument('--screen-resolution', type=cli.positive('the screen resolution'), nargs=2,
+                        default=(1920, 1080), metavar=('WIDTH', 'HEIGHT'),
+                        help='the screen in pixels, for the BIDS export (default 1920 1080)')
+    parser.add_argument('--screen-distance', type=cli.positive('the screen distance'), default=0.65,
+                        metavar='METRES',
+                        help='eye to screen in metres, for the BIDS export (default 0.65)')
     return parser.parse_args(argv)
 
 
@@ -75,15 +88,30 @@ def choose_tracker(timeout):
     return chosen
 
 
-def record(tracker, out, seconds):
-    """Records for `seconds`; returns (recording, True if it ran the full time)."""
+def record(tracker, out, seconds, phases):
+    """Records for `seconds`, marking `phases` ((label, system time, fields)
+    measured earlier) and its own; returns (recording, True if it ran the
+    full time)."""
     print('Recording gaze data and events for %g s into %s (Ctrl-C stops early)...'
           % (seconds, out))
+    halfway = seconds / 2
+    steps = sorted([(float(n), 'tick') for n in range(1, int(seconds) + 1) if n < seconds] +
+                   [(halfway, 'halfway')])
     with tracker.record(out, overwrite=True) as recording:
-        full = recording.wait(seconds / 2)
-        if full:
-            tracker.report_stream_error('demo: halfway through the recording')
-            full = recording.wait(seconds / 2)
+        for label, system_time_us, fields in phases:
+            recording.mark(label, system_time_us=system_time_us, **fields)
+        recording.mark('recording start', seconds=seconds)
+        full, done = True, 0.0
+        for at, what in steps + [(seconds, 'end')]:
+            full = recording.wait(at - done)
+            done = at
+            if not full:
+                break
+            if what == 'tick':
+                recording.mark('tick', second=int(at))
+            elif what == 'halfway':
+                tracker.report_stream_error('demo: halfway through the recording')
+                recording.mark('stream error reported')
     if not full:
         print('  stopped early by Ctrl-C; everything recorded so far is kept')
     return recording, full
@@ -119,6 +147,8 @@ def print_summary(saved, full, files):
     for stream, label in STREAM_LABELS:
         note = '' if stream in saved.metadata['streams'] else '  (not offered by the tracker)'
         print('    %-22s %d%s' % (label, counts.get(stream, 0), note))
+    print('  markers                 %d (%s)' % (len(saved.markers), ', '.join(
+        sorted(set(m['label'] for m in saved.markers)))))
     print('  recording ended         %s' % (saved.end['reason'] if saved.end else 'without an end marker'))
     print('  files')
     for what, path in files:
@@ -138,12 +168,26 @@ def run(args):
               % (', '.join('%g' % f for f in tracker.frequencies), tracker.frequency))
 
         print('Calibrating (%d points)...' % len(velto.FIVE_POINTS))
+        began = velto.system_time()
         with tracker.calibrate() as calibration:
             for x, y in velto.FIVE_POINTS:
                 # A real program shows a target at (x, y) and waits for the eyes here.
                 calibration.collect(x, y, times=3)
             result = calibration.compute()
         print(result)
+        phases = [('calibration', began, {'points': len(velto.FIVE_POINTS)})]
+
+        print('Validating (%d points, each: %g s to settle, then %g s of gaze)...'
+              % (len(velto.FIVE_POINTS), velto.validation.DEFAULT_SETTLE_S,
+                 velto.validation.DEFAULT_WINDOW_S))
+        began = velto.system_time()
+        with tracker.validate() as validation:
+            for x, y in velto.FIVE_POINTS:
+                validation.collect(x, y)  # shown a target first in a real program
+            checked = validation.result()
+        print(checked)
+        print('  (the simulated gaze does not look at the targets: large offsets are expected)')
+        phases.append(('validation', began, {'points': len(velto.FIVE_POINTS)}))
 
         calibration_file = os.path.join(args.out, 'calibration.bin')
         if not os.path.isdir(args.out):
@@ -153,11 +197,17 @@ def run(args):
         print('Calibration saved (%d bytes) to %s and applied again from that file'
               % (size, calibration_file))
 
-        recording, full = record(tracker, args.out, args.seconds)
+        recording, full = record(tracker, args.out, args.seconds, phases)
         name = tracker.name
 
     saved = velto.load_recording(args.out)
     svg, fixations = draw_scanpath(saved, name, frequency, args)
+    print()
+    print(velto.quality.format_report(saved.quality()).rstrip('\n'))
+    bids_root = os.path.join(args.out, 'bids')
+    exported = velto.export_bids(args.out, bids_root, subject='01', task='demo',
+                                 screen_resolution=tuple(int(v) for v in args.screen_resolution),
+                                 screen_distance_m=args.screen_distance, overwrite=True)
     images = saved.event_counts().get('eye_images', 0)
     files = [('gaze samples (CSV)', os.path.join(args.out, 'gaze.csv')),
              ('events (JSON lines)', os.path.join(args.out, 'events.jsonl')),
@@ -166,7 +216,24 @@ def run(args):
              ('calibration data', calibration_file)]
     if images:
         files.insert(3, ('eye images (%d GIF files)' % images, os.path.join(args.out, 'eye_images')))
+    files.append(('BIDS dataset (%d files)' % len(exported.files), bids_root))
     print_summary(saved, full, files)
+    print_tree(bids_root, exported.files)
+
+
+def print_tree(root, paths):
+    """The files an export wrote, as a tree under `root`."""
+    print('  BIDS export')
+    print('    %s/' % root)
+    shown = set()
+    for path in sorted(os.path.relpath(p, root) for p in paths):
+        parts = path.split(os.sep)
+        for depth in range(len(parts)):
+            key = tuple(parts[:depth + 1])
+            if key not in shown:
+                shown.add(key)
+                last = depth == len(parts) - 1
+                print('    %s%s%s' % ('    ' * (depth + 1), parts[depth], '' if last else '/'))
 
 
 def main(argv=None):

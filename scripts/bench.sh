@@ -18,7 +18,9 @@
 # runs on each interpreter in turn and nothing else is printed. The section
 # "recording" (--only recording) runs bench/recording_cost.py on each
 # interpreter instead: a velto recording's process CPU a gaze sample over a
-# bare subscription, printed after the report.
+# bare subscription, printed after the report; likewise "markers" (--only
+# markers) runs bench/marker_bench.py: mark() p50/p99 and the markers' time
+# accuracy against the simulator's clock.
 source "$(dirname "$0")/common.sh"
 BENCH_BUILD="${VELTO_BENCH_BUILD:-$ROOT/build-bench}"
 
@@ -44,7 +46,7 @@ build_tree "$PYTHON" "$BENCH_BUILD"
 build_tree "$PYTHON3" "$BENCH_BUILD3"
 
 # The options run_bench.py gets, less the ones this script handles itself.
-sections="gaze,busy,latency,requests,memory,value,recording"
+sections="gaze,busy,latency,requests,memory,value,recording,markers"
 json=""
 profile=0
 pass=()
@@ -81,6 +83,11 @@ for section in ${sections//,/ }; do
     "$PYTHON3" -u "$ROOT/bench/recording_cost.py" --lib-dir "$BENCH_BUILD3/lib" >> "$OUT/recording.txt"
     continue
   fi
+  if [ "$section" = markers ]; then
+    "$PYTHON" -u "$ROOT/bench/marker_bench.py" --lib-dir "$BENCH_BUILD/lib" > "$OUT/markers.txt"
+    "$PYTHON3" -u "$ROOT/bench/marker_bench.py" --lib-dir "$BENCH_BUILD3/lib" >> "$OUT/markers.txt"
+    continue
+  fi
   run "$PYTHON" "$BENCH_BUILD" --only "$section" --quiet --json "$OUT/py2-$section.json"
   run "$PYTHON3" "$BENCH_BUILD3" --only "$section" --quiet --json "$OUT/py3-$section.json"
 done
@@ -92,4 +99,9 @@ if [ -f "$OUT/recording.txt" ]; then
   echo
   echo "Recording cost (bench/recording_cost.py, 1200 Hz, steady state):"
   cat "$OUT/recording.txt"
+fi
+if [ -f "$OUT/markers.txt" ]; then
+  echo
+  echo "Markers (bench/marker_bench.py, during a 1200 Hz recording):"
+  grep -v '^{' "$OUT/markers.txt"
 fi

@@ -123,9 +123,9 @@ PYTHON_PACKAGE = 'python/velto'
 MANAGER_PACKAGE = PYTHON_PACKAGE + '/manager'
 MANAGER = 'manager'
 PYTHON_LAYERS = [
-    ('leaf', ['_compat', 'errors', 'geometry', 'files']),
+    ('leaf', ['_compat', 'errors', 'geometry', 'files', 'measures']),
     ('runtime', ['_runtime']),
-    ('device', ['streams', 'clock', 'calibration', 'tracker']),
+    ('device', ['streams', 'clock', 'calibration', 'validation', 'tracker']),
     ('data', ['columns', 'recording', 'reader', 'analysis', 'salvage', 'quality', 'bids_files', 'bids',
               'replay']),
     ('top', ['cli', '__main__', '__init__']),

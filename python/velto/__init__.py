@@ -32,6 +32,7 @@ from .reader import SavedRecording, load_recording
 from .recording import Recording
 from .replay import replay
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
+from .validation import ValidationResult, ValidationSession
 from .tracker import Tracker, call, find_trackers, library_version, log_messages, open_tracker, \
     system_time, terminate, versions
 
@@ -45,6 +46,6 @@ __all__ = [
     'load_calibration', 'load_recording', 'log_messages', 'NINE_POINTS', 'open_tracker',
     'Recording', 'recording_quality', 'save_calibration', 'SavedRecording', 'scanpath_svg',
     'status_name', 'STATUS_NAMES', 'STREAM_TYPES', 'Subscription', 'system_time', 'terminate',
-    'TrackBox', 'Tracker', 'valid_share', 'VeltoError', 'VeltoTimeout', 'versions',
+    'TrackBox', 'Tracker', 'valid_share', 'ValidationResult', 'ValidationSession', 'VeltoError', 'VeltoTimeout', 'versions',
     'visual_angle', 'write_svg',
 ]

@@ -56,7 +56,7 @@ _exiting = False
 
 # Kinds of child resource in the order they are closed: a recording before the
 # calibration, clock and subscriptions it may use, all before their tracker.
-CLOSE_ORDER = ('recording', 'calibration', 'clock', 'subscription', 'tracker')
+CLOSE_ORDER = ('recording', 'calibration', 'validation', 'clock', 'subscription', 'tracker')
 _adoptions = itertools.count()
 
 

@@ -9,14 +9,11 @@ its quality in degrees of visual angle, and calibration files.
     print(result)                          # accuracy and precision per point and eye
 
 Quality, per calibration point and eye, from the samples the tracker
-collected there (only those it marks valid):
-
-- accuracy: the mean angular distance between each sample and the target,
-  seen from the eye (its gaze origin), in degrees;
-- precision (RMS): the root mean square of the angular distances between
-  successive samples, in degrees (needs two or more samples at the point);
-- precision (SD): the standard deviation of the samples' angular distances
-  from their own mean position, sqrt(sum d^2 / (n - 1)), in degrees.
+collected there, in degrees of visual angle seen from the eye (its gaze
+origin): accuracy as the mean offset of the samples and as the offset of
+their centroid, precision as RMS sample-to-sample and STD, the BCEA, and the
+share of samples without a valid gaze point; the same record and table as a
+validation's (velto.measures; formulas in docs/python-api.md, "Validation").
 
 The overall figures of an eye are the means of its per-point figures (every
 point weighs the same). Positions on the screen become millimetres through
@@ -27,21 +24,20 @@ or the centre of the track box when it reported none.
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
-import math
 import os
 import threading
 
-from . import _runtime
+from . import _runtime, measures
 from ._compat import integer_types, to_unicode
 from .errors import VeltoError, VeltoTimeout
 from .files import file_reason, path_text, replace_file
-from .geometry import finite_float, visual_angle
+from .geometry import finite_float
+from .measures import EYES, EyeQuality, PointQuality  # noqa: F401 (the package's names)
 
 FIVE_POINTS = ((0.5, 0.5), (0.1, 0.1), (0.1, 0.9), (0.9, 0.1), (0.9, 0.9))
 NINE_POINTS = ((0.5, 0.5), (0.1, 0.1), (0.5, 0.1), (0.9, 0.1), (0.1, 0.5), (0.9, 0.5),
                (0.1, 0.9), (0.5, 0.9), (0.9, 0.9))
 
-EYES = ('left', 'right')
 # Collections of one collect() call: each is a device round trip.
 MAX_COLLECTIONS = 100
 # Gaze origins averaged for the eye position at a collection.
@@ -62,37 +58,10 @@ class CalibrationFileError(VeltoError):
 
 # -------------------------------------------------------------------- quality
 
-class EyeQuality(collections.namedtuple('EyeQuality', (
-        'accuracy_deg', 'precision_rms_deg', 'precision_sd_deg', 'valid_samples', 'samples'))):
-    """Calibration quality of one eye (at one point, or overall). Figures are
-    None where there is not enough valid data (precision needs two samples)."""
-    __slots__ = ()
-
-
-class PointQuality(collections.namedtuple('PointQuality', 'target left right')):
-    """target: (x, y) normalised; left, right: EyeQuality at that point."""
-    __slots__ = ()
-
-
-def _mean(values):
-    values = [v for v in values if v is not None]
-    return sum(values) / len(values) if values else None
-
-
 def eye_quality(target, samples, origin):
-    """EyeQuality of samples ((x, y, z) mm, in collection order) around a
-    target ((x, y, z) mm) seen from `origin`; `samples` holds only valid ones."""
-    n = len(samples)
-    if n == 0:
-        return EyeQuality(None, None, None, 0, 0)
-    accuracy = sum(visual_angle(origin, target, s) for s in samples) / n
-    rms = sd = None
-    if n >= 2:
-        steps = [visual_angle(origin, a, b) for a, b in zip(samples, samples[1:])]
-        rms = math.sqrt(sum(d * d for d in steps) / len(steps))
-        centre = tuple(sum(s[i] for s in samples) / n for i in range(3))
-        sd = math.sqrt(sum(visual_angle(origin, centre, s) ** 2 for s in samples) / (n - 1))
-    return EyeQuality(accuracy, rms, sd, n, n)
+    """EyeQuality of valid samples ((x, y, z) mm, in collection order) around
+    a target ((x, y, z) mm) seen from `origin` (velto.measures.eye_quality)."""
+    return measures.eye_quality(target, list(samples), origin)
 
 
 def target_key(x, y):
@@ -110,6 +79,7 @@ def calibration_quality(points, display_area, origins):
     for point in points:
         by_target.setdefault(target_key(*point['position']), []).append(point)
     qualities = []
+    across = tuple(r - l for r, l in zip(display_area.top_right, display_area.top_left))
     for target, collected in by_target.items():
         target_mm = display_area.point(*target)
         per_eye = {}
@@ -117,19 +87,12 @@ def calibration_quality(points, display_area, origins):
             origin = origins.get((target, eye)) or origins.get((None, eye))
             if origin is None:
                 raise ValueError('no eye position for the %s eye at %r' % (eye, target))
-            valid = [display_area.point(*p[eye + '_sample_position'])
-                     for p in collected if p[eye + '_validity'] == 1]
-            quality = eye_quality(target_mm, valid, origin)
-            per_eye[eye] = quality._replace(samples=len(collected))
+            samples = [display_area.point(*p[eye + '_sample_position'])
+                       if p[eye + '_validity'] == 1 else None for p in collected]
+            per_eye[eye] = measures.eye_quality(target_mm, samples, origin, across)
         qualities.append(PointQuality(target, per_eye['left'], per_eye['right']))
-    overall = {}
-    for eye in EYES:
-        at_points = [getattr(q, eye) for q in qualities]
-        overall[eye] = EyeQuality(_mean(q.accuracy_deg for q in at_points),
-                                  _mean(q.precision_rms_deg for q in at_points),
-                                  _mean(q.precision_sd_deg for q in at_points),
-                                  sum(q.valid_samples for q in at_points),
-                                  sum(q.samples for q in at_points))
+    overall = dict((eye, measures.overall_quality([getattr(q, eye) for q in qualities]))
+                   for eye in EYES)
     return CalibrationResult(qualities, overall['left'], overall['right'], list(points))
 
 
@@ -152,33 +115,15 @@ class CalibrationResult(object):
 
     def to_dict(self):
         """Plain JSON-able data (for a recording's metadata)."""
-        def eye(q):
-            return dict(q._asdict())
-        return {'points': [{'target': list(p.target), 'left': eye(p.left), 'right': eye(p.right)}
-                           for p in self.points],
-                'left': eye(self.left), 'right': eye(self.right),
-                'origin_source': self.origin_source,
-                'definitions': {'accuracy_deg': 'mean angular offset of the valid samples '
-                                                'from the target',
-                                'precision_rms_deg': 'RMS of sample-to-sample angular distances',
-                                'precision_sd_deg': 'SD of angular distances from the samples\' mean'}}
+        data = measures.quality_dict(self.points, self.left, self.right)
+        data['origin_source'] = self.origin_source
+        return data
 
     def report(self):
-        lines = ['Calibration quality (degrees of visual angle; accuracy = mean offset from the '
-                 'target, precision = RMS sample-to-sample / SD)',
-                 '  %-14s %-30s %-30s' % ('target', 'left eye', 'right eye'),
-                 '  %-14s %-30s %-30s' % ('', 'accuracy  RMS     SD    n', 'accuracy  RMS     SD    n')]
-
-        def eye(q):
-            return '%s  %s %s %2d/%-2d' % (_deg(q.accuracy_deg), _deg(q.precision_rms_deg),
-                                          _deg(q.precision_sd_deg), q.valid_samples, q.samples)
-        for point in self.points:
-            lines.append('  (%.2f, %.2f)   %-30s %-30s' % (point.target + (eye(point.left),
-                                                                        eye(point.right))))
-        lines.append('  %-14s %-30s %-30s' % ('overall', eye(self.left), eye(self.right)))
+        text = measures.quality_table('Calibration quality', self.points, self.left, self.right)
         if self.origin_source != 'gaze data':
-            lines.append('  (eye position: %s; no gaze origin was reported)' % self.origin_source)
-        return '\n'.join(lines)
+            text += '\n  (eye position: %s; no gaze origin was reported)' % self.origin_source
+        return text
 
     __str__ = report
 

@@ -23,10 +23,13 @@ from __future__ import absolute_import, division, print_function, unicode_litera
 
 import collections
 import math
+import sys
 import threading
 import time
 
 from . import _runtime
+from ._compat import in_foreign_thread
+from .errors import VeltoError, VeltoTimeout
 
 # Part of the records (those with the shortest round trips) used for the fit.
 KEEP_FASTEST = 0.5
@@ -175,3 +178,156 @@ class ClockSync(_runtime.Closable):
             self._subscription.close(timeout)
         finally:
             self.tracker.disown(self)
+
+
+# -------------------------------------------------------------------- Python's clock
+
+def _python_clock():
+    """(now: microseconds on a monotonic Python clock, the clock's name).
+    CLOCK_MONOTONIC where Python can read it (time.monotonic_ns, 3.7+; on
+    2.7 clock_gettime through ctypes on Linux), else time.time (wall clock:
+    may be stepped or slewed, which the re-checks of a ClockLink notice)."""
+    if hasattr(time, 'monotonic_ns'):
+        read = time.monotonic_ns
+        return (lambda: read() * 1e-3), 'time.monotonic_ns'
+    if sys.platform.startswith('linux'):
+        try:
+            import ctypes
+            import ctypes.util
+
+            class Timespec(ctypes.Structure):
+                _fields_ = [('tv_sec', ctypes.c_long), ('tv_nsec', ctypes.c_long)]
+            libc = ctypes.CDLL(ctypes.util.find_library('c') or 'libc.so.6')
+            clock_gettime = libc.clock_gettime
+            clock_gettime.argtypes = [ctypes.c_int, ctypes.POINTER(Timespec)]
+            clock_gettime.restype = ctypes.c_int
+            byref = ctypes.byref
+
+            def now():
+                spec = Timespec()  # one a call: callers may be on several threads
+                clock_gettime(1, byref(spec))  # CLOCK_MONOTONIC
+                return spec.tv_sec * 1e6 + spec.tv_nsec * 1e-3
+            if now() > 0:
+                return now, 'clock_gettime(CLOCK_MONOTONIC) via ctypes'
+        except (OSError, AttributeError, ImportError):
+            pass
+    return (lambda: time.time() * 1e6), 'time.time'
+
+
+python_now_us, PYTHON_CLOCK = _python_clock()
+
+# Library time stamps are whole microseconds (truncated): up to this much early.
+_STAMP_RESOLUTION_US = 1.0
+
+
+class ClockLink(collections.namedtuple('ClockLink', (
+        'offset_us', 'uncertainty_us', 'python_us', 'system_us'))):
+    """system time = Python clock + offset_us, within +- uncertainty_us:
+    one bracket of a system time request between two Python clock reads
+    (offset = system stamp - the reads' midpoint, uncertainty = half their
+    distance plus the stamp's resolution); python_us, system_us: when."""
+    __slots__ = ()
+
+
+def bracket_system_time(timeout=_runtime.DEFAULT_TIMEOUT):
+    """(before, system time stamp, after): a get_system_time_stamp request
+    between two reads of the Python clock (microseconds). `after` is read on
+    the module's worker thread as the result arrives, so the wait for it
+    does not widen the bracket."""
+    arrived = []
+    done = threading.Event()
+
+    def on_result(result):  # on the module's worker thread
+        arrived.append((python_now_us(), result))
+        done.set()
+    if in_foreign_thread():
+        raise VeltoError('get_system_time_stamp', None, 'call it from a Python thread of your own',
+                         name='cannot wait for a result on a stream or result callback thread')
+    before = python_now_us()
+    status = _runtime.module().call_function('get_system_time_stamp', (), on_result)
+    if status != 0:
+        raise VeltoError('get_system_time_stamp', status, 'refused by call_function')
+    if not done.wait(timeout):
+        raise VeltoTimeout('get_system_time_stamp', timeout)
+    after, result = arrived[0]
+    if result[0] != 0:
+        raise VeltoError('get_system_time_stamp', result[0])
+    return before, result[1], after
+
+
+def measure_link(tries=8, timeout=_runtime.DEFAULT_TIMEOUT, bracket=None):
+    """The tightest ClockLink of `tries` brackets (bracket_system_time)."""
+    bracket = bracket or bracket_system_time
+    best = None
+    for _ in range(tries):
+        before, system, after = bracket(timeout)
+        half = (after - before) / 2.0
+        if best is None or half + _STAMP_RESOLUTION_US < best.uncertainty_us:
+            middle = before + half
+            best = ClockLink(system - middle, half + _STAMP_RESOLUTION_US, middle, system)
+    return best
+
+
+class LinkedClock(object):
+    """The library's system time read from Python's clock, without a request
+    round trip: now_us() = Python clock + the offset of the tightest recent
+    ClockLink. check() measures again (every few seconds while recording);
+    a new link that disagrees with the one in use beyond both uncertainties
+    means a clock was stepped, and replaces it at once. to_dict() for
+    metadata: offset, uncertainty (the largest of the links used, so it
+    holds for every time read), method, checks, drift between the clocks."""
+
+    RECENT = 3  # checks the link in use is chosen from
+
+    def __init__(self, timeout=_runtime.DEFAULT_TIMEOUT, tries=8, bracket=None):
+        self.method = PYTHON_CLOCK
+        self.bracket = bracket  # bracket_system_time unless given
+        self.steps = 0
+        self.checks = []  # every ClockLink measured, oldest first
+        self.link = None
+        self.offset_us = None
+        self.uncertainty_us = 0.0  # the largest of the links used so far
+        self.check(tries, timeout)
+
+    def now_us(self):
+        """The library's system time now, in (float) microseconds."""
+        return python_now_us() + self.offset_us
+
+    def check(self, tries=5, timeout=1.0):
+        """Measures a link and updates the one in use; returns the new link."""
+        new = measure_link(tries, timeout, self.bracket)
+        self.checks.append(new)
+        current = self.link
+        if current is not None and abs(new.offset_us - current.offset_us) > \
+                new.uncertainty_us + current.uncertainty_us:
+            self.steps += 1
+            self.checks[:-1] = []  # the earlier links belong to the old relation
+            chosen = new
+        else:
+            chosen = min(self.checks[-self.RECENT:], key=lambda link: link.uncertainty_us)
+        self.link = chosen
+        self.offset_us = chosen.offset_us
+        self.uncertainty_us = max(self.uncertainty_us, chosen.uncertainty_us)
+        return new
+
+    def drift_ppm(self):
+        """Slope of the measured offsets over Python time (ppm), or None."""
+        points = [(c.python_us, c.offset_us) for c in self.checks]
+        if len(points) < 2 or points[-1][0] - points[0][0] < 1e6:
+            return None
+        n = len(points)
+        mx = sum(p[0] for p in points) / n
+        my = sum(p[1] for p in points) / n
+        sxx = sum((p[0] - mx) ** 2 for p in points)
+        return sum((p[0] - mx) * (p[1] - my) for p in points) / sxx * 1e6
+
+    def to_dict(self):
+        offsets = [c.offset_us for c in self.checks]
+        return {'offset_us': self.offset_us, 'uncertainty_us': self.uncertainty_us,
+                'latest_uncertainty_us': self.link.uncertainty_us,
+                'method': 'system time = %s + offset; offset from the tightest of the recent '
+                          'brackets of get_system_time_stamp between two reads of it (the '
+                          'second on the worker thread as the result arrives)' % self.method,
+                'python_clock': self.method, 'checks': len(self.checks),
+                'offset_spread_us': max(offsets) - min(offsets) if offsets else None,
+                'drift_ppm': self.drift_ppm(), 'steps': self.steps}

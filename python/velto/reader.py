@@ -35,7 +35,8 @@ class SavedRecording(object):
     included), `complete` (an end marker is there), `end` (its dict or None),
     `display_area` (DisplayArea), `clock` (ClockEstimate from the metadata,
     or worked out from the time synchronisation events), `truncated` (the
-    last gaze line was cut off, as by a crash while writing).
+    last gaze line was cut off, as by a crash while writing), `markers`
+    (the marker events, dicts as in events.jsonl, in time order).
     """
 
     def __init__(self, folder):
@@ -46,6 +47,8 @@ class SavedRecording(object):
         ends = [e for e in self.events if e.get('stream') == 'recording' and e.get('event') == 'end']
         self.end = ends[-1] if ends else None
         self.complete = self.end is not None
+        marks = [e for e in self.events if e.get('stream') == 'marker']
+        self.markers = sorted(marks, key=lambda e: (e.get('t_us') is None, e.get('t_us')))
         self.display_area = DisplayArea.from_dict(self.metadata['display_area'])
         clock = self.metadata.get('clock')
         if clock:

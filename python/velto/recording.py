@@ -33,21 +33,32 @@ leaf helpers, and registers itself as what Tracker.record() makes.
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
+import heapq
 import io
+import itertools
+import json
 import os
 import re
 import threading
 import time
 
 from . import _runtime, streams
-from ._compat import string_types, to_unicode
-from .clock import estimate_clock
+from ._compat import integer_types, string_types, to_unicode
+from .clock import LinkedClock, estimate_clock
 from .columns import COLUMN_SETS, column_dicts, format_rows, header
 from .errors import VeltoError
 from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, json_line, jsonable, \
     now_iso, path_text, write_json_atomically
 from .files import RECORDING_FORMAT as FORMAT
 from .tracker import provide, system_time, versions
+
+# Seconds between re-checks of the marker clock (LinkedClock) on the writer thread.
+MARKER_CLOCK_CHECK_S = 5.0
+# A queued marker is written at the latest once the library's clock is this
+# far past its time, even when no gaze or event came after it.
+MARKER_HOLD_US = 1000000
+# Checks and keeps a marker's fields as JSON text on the calling thread (made once: cheaper).
+_FIELDS_ENCODER = json.JSONEncoder(allow_nan=False, ensure_ascii=True)
 
 # Kept importable from here, where they lived before the reader and the
 # column table had modules of their own.
@@ -76,7 +87,9 @@ class Recording(_runtime.Closable):
     `flush_interval`: seconds between flushes (at most 1).
 
     Attributes: `folder`, `gaze_rows`, `event_counts` (per stream),
-    `start_system_us`, `clock` (the latest ClockEstimate, or None), `closed`.
+    `markers` (written), `start_system_us`, `clock` (the latest
+    ClockEstimate, or None), `closed`. mark() puts a marker on the gaze
+    rows' clock (docs/python-api.md, "Markers").
     Adopted by its tracker while open.
     """
 
@@ -110,6 +123,17 @@ class Recording(_runtime.Closable):
         self._interrupted = False
         self._close_lock = threading.Lock()
         self._images = 0
+        # Markers: mark() appends (system time, order, label, fields JSON, source);
+        # the writer keeps them in a heap until it has written past their time.
+        self.markers = 0
+        self._marks = collections.deque()
+        self._held_marks = []
+        self._mark_order = itertools.count()
+        self._mark_lock = threading.Lock()
+        self._marking = False
+        self._marker_clock = None
+        self._marker_clock_checked = 0.0
+        self._written_until = None
         self._prepare_folder(overwrite)
         wanted = [e for e in events if e != 'eye_images' or eye_images]
         offered = [e for e in wanted
@@ -144,10 +168,15 @@ class Recording(_runtime.Closable):
             'tracker': tracker.to_dict(),
             'versions': versions(tracker.timeout),
             'calibration': tracker.calibration_in_use,
+            'validation': (tracker.last_validation.to_dict()
+                           if getattr(tracker, 'last_validation', None) else None),
+            'markers': 0, 'marker_clock': None,
             'streams': ['gaze'] + list(self._streams),
             'clock': None, 'end': None, 'complete': False,
         }
         self.metadata.update(tracker.settings())
+        self._marker_clock = LinkedClock(tracker.timeout)
+        self._marker_clock_checked = time.time()
         self.start_system_us = system_time(tracker.timeout)
         self.metadata['start'] = {'system_time_us': self.start_system_us, 'wall_clock_utc': now_iso(),
                                   'unix_time': time.time()}
@@ -157,6 +186,7 @@ class Recording(_runtime.Closable):
         self._events_file.write(json_line({'stream': 'recording', 'event': 'start', 't_us': 0,
                                             'system_time_stamp': self.start_system_us}))
         self._write_metadata()
+        self._marking = True
         self._writer = threading.Thread(target=self._write_loop, name='velto-recording-writer')
         self._writer.daemon = True  # at exit the exit hook closes the recording first
         self._writer.start()
@@ -225,6 +255,7 @@ class Recording(_runtime.Closable):
         pending = self._pending
         while pending:
             stream, record = pending.popleft()
+            self._write_markers(_record_time(record))
             self._guard(self._write_event, stream, record)
         gaze = self._gaze
         popleft = gaze.popleft
@@ -233,6 +264,7 @@ class Recording(_runtime.Closable):
             self.gaze_rows += len(batch)
             if self.write_error is None:
                 self._guard(self._write_gaze, batch)
+        self._write_markers(batch[-1].get('system_time_stamp') if batch else None, True)
 
     def _write_gaze(self, batch):
         text = format_rows(batch, self.start_system_us, self.columns)
@@ -259,6 +291,36 @@ class Recording(_runtime.Closable):
             line['bytes'] = len(record['image_data'])
         self._events_file.write(json_line(line))
 
+    def _write_markers(self, until=None, passing=False, final=False):
+        """Writes the queued markers up to system time `until` (the latest
+        written so far), in time order; with `passing` also those the
+        library's clock has passed by MARKER_HOLD_US (and, on the writer
+        thread, re-checks the marker clock when due); `final`: all."""
+        marks, held = self._marks, self._held_marks
+        while marks:
+            heapq.heappush(held, marks.popleft())
+        if until is not None:
+            self._written_until = max(until, self._written_until or until)
+        limit = self._written_until
+        if passing:
+            if time.time() - self._marker_clock_checked >= MARKER_CLOCK_CHECK_S and \
+                    threading.current_thread() is self._writer:
+                self._marker_clock_checked = time.time()
+                try:
+                    self._marker_clock.check()
+                except VeltoError:
+                    pass  # the library busy or gone: the link in use stays
+            limit = max(limit, self._marker_clock.now_us() - MARKER_HOLD_US) \
+                if limit is not None else self._marker_clock.now_us() - MARKER_HOLD_US
+        while held and (final or limit is not None and held[0][0] <= limit):
+            stamp, _, label, fields, source = heapq.heappop(held)
+            self.markers += 1
+            if self.write_error is None:
+                self._guard(self._events_file.write, json_line({
+                    'stream': 'marker', 't_us': stamp - self.start_system_us,
+                    'system_time_stamp': stamp, 'label': label,
+                    'fields': json.loads(fields) if fields else {}, 'time_source': source}))
+
     def _update_clock(self):
         estimate = estimate_clock(self._sync_records)
         if estimate is not None:
@@ -267,6 +329,9 @@ class Recording(_runtime.Closable):
 
     def _write_metadata(self):
         self.metadata['gaze_rows'] = self.gaze_rows
+        self.metadata['markers'] = self.markers
+        if self._marker_clock is not None:
+            self.metadata['marker_clock'] = self._marker_clock.to_dict()
         self.metadata['event_counts'] = dict(self.event_counts)
         write_json_atomically(os.path.join(self.folder, METADATA_FILE), jsonable(self.metadata))
 
@@ -286,6 +351,54 @@ class Recording(_runtime.Closable):
             self._interrupted = True
             return False
         return True
+
+    def now_us(self):
+        """The library's system time now (float microseconds), read from
+        Python's clock through the marker clock: no request round trip."""
+        return self._marker_clock.now_us()
+
+    def mark(self, label, system_time_us=None, **fields):
+        """Puts a marker into events.jsonl at the time of this call (the
+        gaze rows' clock), or at `system_time_us` (an int, library system
+        time, as from now_us()) measured by the caller. `label`: text;
+        `fields`: JSON data kept with it. Returns at once: the writer thread
+        writes it once past its time. Raises TypeError / ValueError for bad
+        input and VeltoError on a closed recording, writing nothing then."""
+        now = self._marker_clock.now_us() if system_time_us is None else None
+        if not self._marking:
+            raise VeltoError('mark', None, 'folder %s' % self.folder,
+                             name='the recording is closed' if self.closed else
+                             'the recording is not started')
+        if not isinstance(label, string_types):
+            raise TypeError('mark: the label must be text, not %s' % type(label).__name__)
+        try:
+            label = label.decode('utf-8') if isinstance(label, bytes) else label
+        except UnicodeDecodeError:
+            raise ValueError('mark: the label is not UTF-8 text: %r' % (label,))
+        if not label:
+            raise ValueError('mark: the label is empty')
+        if system_time_us is None:
+            stamp, source = int(round(now)), 'mark'
+        elif isinstance(system_time_us, integer_types) and not isinstance(system_time_us, bool):
+            stamp, source = system_time_us, 'caller'
+        elif isinstance(system_time_us, float) and system_time_us - system_time_us == 0:
+            stamp, source = int(round(system_time_us)), 'caller'
+        else:
+            raise TypeError('mark: system_time_us must be a finite number of microseconds '
+                            '(library system time), not %r' % (system_time_us,))
+        text = None
+        if fields:
+            try:
+                text = _FIELDS_ENCODER.encode(fields)
+            except (TypeError, ValueError) as error:
+                kind = TypeError if isinstance(error, TypeError) else ValueError
+                raise kind('mark(%r): fields must be JSON data (text, finite numbers, True, '
+                           'False, None, lists and dicts of them): %s' % (label, error))
+        with self._mark_lock:
+            if not self._marking:
+                raise VeltoError('mark', None, 'folder %s' % self.folder,
+                                 name='the recording is closed')
+            self._marks.append((stamp, next(self._mark_order), label, text, source))
 
     def close(self, timeout=None, reason=None):
         """Ends the recording: unsubscribes, writes what is still queued, the
@@ -312,6 +425,9 @@ class Recording(_runtime.Closable):
         if self._writer.is_alive():
             self._writer.join()
         self._write_pending()  # anything that came after the writer's last pass
+        with self._mark_lock:
+            self._marking = False  # later marks raise: the end line is next
+        self._write_markers(final=True)
         end_us = None
         try:
             end_us = system_time(min(self.tracker.timeout, 3.0))

@@ -18,7 +18,7 @@ import collections
 import hashlib
 import threading
 
-from . import _runtime, calibration, clock, streams
+from . import _runtime, calibration, clock, streams, validation
 from ._compat import in_foreign_thread, native_text, string_types, to_bytes, to_unicode
 from .errors import VeltoError
 from .geometry import DisplayArea, TrackBox, finite_float
@@ -82,6 +82,7 @@ class Tracker(_runtime.Closable):
         self._close_lock = threading.Lock()
         self._closing = None          # the thread closing it, once close() began
         self._closed_event = threading.Event()
+        self.last_validation = None  # the ValidationResult of the last validation here
         self._children = _runtime.Children()
         self._describe(description)
         _runtime.acquire()
@@ -289,6 +290,12 @@ class Tracker(_runtime.Closable):
         """A CalibrationSession for `with`: calibration mode while the block
         runs, left again on every way out. See velto.calibration."""
         return calibration.CalibrationSession(self, **options)
+
+    def validate(self, settle=validation.DEFAULT_SETTLE_S, window=validation.DEFAULT_WINDOW_S):
+        """A ValidationSession for `with`: gaze quality at targets, `settle`
+        s after each collect for `window` s; never enters calibration mode.
+        See velto.validation."""
+        return validation.ValidationSession(self, settle, window)
 
     # ---------------------------------------------------------------- streams
 

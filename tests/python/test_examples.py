@@ -82,8 +82,35 @@ class Demo(unittest.TestCase):
         self.assertEqual(self.stderr, '')
         for name in ('Velto Lab A', 'Velto Nano'):
             self.assertIn(name, self.stdout)
-        self.assertEqual(len(re.findall(r'\n  \((0\.[19]0|0\.50), (0\.[19]0|0\.50)\)\s+\d\.\d\d', self.stdout)), 5)
-        self.assertRegex(self.stdout, r'\n  overall\s+\d\.\d\d\s+\d\.\d\d\s+\d\.\d\d\s+1\d/15')
+        calibration, validation = self.stdout.split('Validation quality')
+        self.assertEqual(len(re.findall(r'\n  \((0\.[19]0|0\.50), (0\.[19]0|0\.50)\)\s+left\s+\d\.\d\d',
+                                        calibration)), 5)
+        self.assertRegex(calibration, r'\n  overall\s+left(\s+\d+\.\d\d){5}\s+\d+ %\s+1\d/15')
+        # The validation's table reads like the calibration's: 0.5 s of 120 Hz gaze a target.
+        self.assertEqual(len(re.findall(r'\n  \((0\.[19]0|0\.50), (0\.[19]0|0\.50)\)\s+left(\s+\d+\.\d\d){5}'
+                                        r'\s+\d+ %\s+\d+/6\d', validation)), 5)
+
+    def test_markers_quality_report_and_bids_export(self):
+        saved_markers = [e for e in read_json_lines(os.path.join(self.out, 'events.jsonl'))
+                         if e['stream'] == 'marker']
+        labels = [m['label'] for m in saved_markers]
+        self.assertEqual(labels, ['calibration', 'validation', 'recording start',
+                                  'stream error reported'])
+        # The phases before the recording carry the times they began: before its start.
+        self.assertTrue(saved_markers[0]['t_us'] < saved_markers[1]['t_us'] < 0, saved_markers)
+        self.assertEqual([m['time_source'] for m in saved_markers], ['caller', 'caller', 'mark', 'mark'])
+        self.assertRegex(self.stdout, r'\nmarkers\s+4\n')
+        self.assertRegex(self.stdout, r'\nsamples\s+\d+; effective rate')
+        tree = self.stdout.split('  BIDS export\n')[1].splitlines()
+        self.assertEqual(tree[0].strip(), os.path.join(self.out, 'bids') + '/')
+        written = sorted(os.path.join(root, name) for root, _, names in
+                         os.walk(os.path.join(self.out, 'bids')) for name in names)
+        self.assertEqual(sorted(line.strip() for line in tree if not line.endswith('/')),
+                         sorted(os.path.basename(path) for path in written))
+        self.assertIn('BIDS dataset (%d files)' % len(written), self.stdout)
+        with io.open(os.path.join(self.out, 'bids', 'sub-01', 'beh', 'sub-01_task-demo_events.tsv'),
+                     'rb') as stream:
+            self.assertIn(b'recording start', stream.read())
 
     def test_files_agree_with_the_summary(self):
         with io.open(os.path.join(self.out, 'gaze.csv'), 'rb') as stream:
