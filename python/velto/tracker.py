@@ -24,6 +24,10 @@ from .errors import VeltoError
 from .geometry import DisplayArea, TrackBox, finite_float
 
 # Capability strings of a device description and their short names.
+# The device library drives only its maker's own trackers, and a device
+# description names no maker: recordings (and their BIDS export) name it so.
+MANUFACTURER = 'Velto'
+
 CAPABILITIES = collections.OrderedDict([
     ('capability_can_set_display_area', 'display_area'),
     ('capability_has_external_signal', 'external_signal'),
@@ -227,7 +231,8 @@ class Tracker(_runtime.Closable):
 
     def to_dict(self):
         """The description as plain JSON-able data."""
-        return {'address': to_unicode(self.address), 'name': to_unicode(self.name),
+        return {'manufacturer': MANUFACTURER,
+                'address': to_unicode(self.address), 'name': to_unicode(self.name),
                 'serial_number': to_unicode(self.serial_number), 'model': to_unicode(self.model),
                 'firmware_version': to_unicode(self.firmware_version),
                 'capabilities': [to_unicode(c) for c in self.capabilities]}
