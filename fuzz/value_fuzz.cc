@@ -286,8 +286,9 @@ void fuzz_parse(Reader& in) {
   if (matched == 1) {
     for (size_t k = 0; k < format.size(); ++k) {
       if (format[k] == 's') {
-        volatile size_t n = strlen(slots[k].s);  // the item's own bytes, terminated
-        (void)n;
+        // The item's own bytes, terminated, with no NUL before their end.
+        if (strlen(slots[k].s) != static_cast<size_t>(tree->payload.items[k]->count))
+          broken("value_parse \"s\" matched a text holding a NUL byte");
       } else if (format[k] == 'O') {
         check_tree(slots[k].o);
       } else if (format[k] == 'x') {

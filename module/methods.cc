@@ -30,13 +30,8 @@ void stop_runtime(Runtime* runtime) {
 
 }  // namespace
 
-// In the child of a fork() only the forking thread exists: no worker serves
-// the parent's runtimes there. A runtime kept as predecessor would make the
-// child's next startup() wait forever for a worker that will never end, and
-// call_function would queue requests nobody runs. So the child forgets them:
-// the module counts as not started (call_function refuses) until the child
-// calls startup(). The parent's runtimes are left alone, not freed: their
-// locks may have been held by a thread that does not exist in the child.
+// The child of a fork() forgets the parent's runtimes, which no worker serves
+// there, and counts as not started (docs/design-requests.md).
 void methods_after_fork_child() {
   g_latest = nullptr;
   g_current = nullptr;

@@ -1,9 +1,5 @@
 // The four Python methods of velto_internal and the interpreter-exit hook.
-//
-// Thread safety: all of these run on a Python thread holding the interpreter
-// lock for the whole call, and they never release it. The module's current
-// runtime pointer is read and written only by them, so the interpreter lock is
-// what serialises it.
+// Python thread, interpreter lock held for the whole call, never released.
 #ifndef VELTO_MODULE_METHODS_H_
 #define VELTO_MODULE_METHODS_H_
 

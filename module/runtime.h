@@ -1,27 +1,14 @@
-// The request queue and the objects one worker generation shares with the
-// Python threads: the queue lock, the work and stop signals, and the queue.
-//
-// Lifetime: every startup() creates a fresh Runtime. It is reference counted:
-// the module holds one reference while it is the latest runtime (handed to
-// the next startup()'s runtime as its predecessor), its worker holds one until
-// it ends, and the next generation's worker holds that predecessor reference
-// until this worker has ended. The lock
-// and signals are freed with the last reference, so no thread can ever use
-// them after they are freed, however cleanup(), startup() and the worker's
-// shutdown interleave.
-//
-// Thread safety: runtime_push and runtime_pop may be called from any thread
-// (they take the queue lock). The reference count is atomic. `previous` and
-// `ended` are described at their fields.
+// One worker generation's request queue and the objects its worker shares
+// with the Python threads; reference counted, freed with the last reference
+// (lifetime and lock rules: docs/design-locking.md).
 #ifndef VELTO_MODULE_RUNTIME_H_
 #define VELTO_MODULE_RUNTIME_H_
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
-#include "operations/operation.h"
 #include "module/sync.h"
+#include "operations/operation.h"
+#include "value/mutex.h"
 
 typedef struct _object PyObject;
 
@@ -36,35 +23,33 @@ struct Request {
 };
 
 struct Runtime {
-  Lock* queue_lock;
-  Signal* work;  // set after each append and by cleanup()
-  Signal* stop;  // set by cleanup(); tested when the queue is found empty
-  Request* head;
-  Request* tail;
-  std::atomic<int> references;
-  // The generation this one replaced (null for the first): its worker must end
-  // before this one runs a request, so requests keep their acceptance order
-  // and no two handlers ever run at once. Read only by this runtime's worker.
-  Runtime* previous;
-  // Set when this runtime's worker has ended; guarded by ended_mutex.
-  std::mutex ended_mutex;
-  std::condition_variable ended_changed;
-  bool ended;
+  Mutex queue_lock;
+  Request* head GUARDED_BY(queue_lock) = nullptr;
+  Request* tail GUARDED_BY(queue_lock) = nullptr;
+  Signal* work = nullptr;  // set after each append and by cleanup()
+  Signal* stop = nullptr;  // set by cleanup(); tested when the queue is found empty
+  std::atomic<int> references{1};
+  // The generation this one replaced (null for the first), whose worker must
+  // end before this one runs a request. Read only by this runtime's worker.
+  Runtime* previous = nullptr;
+  Mutex ended_mutex;
+  CondVar ended_changed;
+  bool ended GUARDED_BY(ended_mutex) = false;  // this runtime's worker has ended
 };
 
-// A new runtime with one reference, fresh lock and signals, an empty queue.
+// A new runtime with one reference, fresh signals and an empty queue.
 Runtime* runtime_new();
 void runtime_retain(Runtime* runtime);
-// Drops one reference; the last one frees the lock, the signals and the record.
+// Drops one reference; the last one frees the signals and the record.
 void runtime_release(Runtime* runtime);
 
 // Appends under the queue lock and sets the work signal while still holding it.
-void runtime_push(Runtime* runtime, Request* request);
+void runtime_push(Runtime* runtime, Request* request) EXCLUDES(runtime->queue_lock);
 // Takes the oldest request, or null when the queue is empty.
-Request* runtime_pop(Runtime* runtime);
+Request* runtime_pop(Runtime* runtime) EXCLUDES(runtime->queue_lock);
 
 // Marks the worker of `runtime` as ended / waits until it has.
-void runtime_mark_ended(Runtime* runtime);
-void runtime_wait_ended(Runtime* runtime);
+void runtime_mark_ended(Runtime* runtime) EXCLUDES(runtime->ended_mutex);
+void runtime_wait_ended(Runtime* runtime) EXCLUDES(runtime->ended_mutex);
 
 #endif  // VELTO_MODULE_RUNTIME_H_

@@ -1,33 +1,43 @@
 #include "module/sync.h"
 
-#include <condition_variable>
-#include <mutex>
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <thread>
 
-struct Lock {
-  std::mutex mutex;
-};
-
 struct Signal {
-  std::mutex mutex;
-  std::condition_variable event;
-  int flag = 0;  // 1 exactly when set and not yet consumed
+  Mutex mutex;
+  CondVar event;
+  bool flag GUARDED_BY(mutex) = false;  // set and not yet consumed
 };
 
 struct ThreadHandle {
   std::thread thread;
 };
 
+namespace {
+
+// A null object is a caller's bug: stop where it is made, not at a later crash.
+void require(const void* object, const char* function) {
+  if (object != nullptr) return;
+  fprintf(stderr, "velto_internal: %s() given a null object\n", function);
+  abort();
+}
+
+}  // namespace
+
 Lock* lock_new() { return new Lock(); }
 
 void lock_free(Lock* lock) { delete lock; }
 
 void lock_enter(Lock* lock) {
-  if (lock != nullptr) lock->mutex.lock();
+  require(lock, "lock_enter");
+  lock->Lock();
 }
 
 void lock_leave(Lock* lock) {
-  if (lock != nullptr) lock->mutex.unlock();
+  require(lock, "lock_leave");
+  lock->Unlock();
 }
 
 Signal* signal_new() { return new Signal(); }
@@ -35,25 +45,25 @@ Signal* signal_new() { return new Signal(); }
 void signal_free(Signal* signal) { delete signal; }
 
 void signal_set(Signal* signal) {
-  if (signal == nullptr) return;
-  std::lock_guard<std::mutex> guard(signal->mutex);
-  signal->flag = 1;
-  signal->event.notify_all();
+  require(signal, "signal_set");
+  MutexLock hold(&signal->mutex);
+  signal->flag = true;
+  signal->event.SignalAll();
 }
 
 bool signal_test_and_clear(Signal* signal) {
-  if (signal == nullptr) return false;
-  std::lock_guard<std::mutex> guard(signal->mutex);
-  const bool was_set = signal->flag == 1;
-  signal->flag = 0;
+  require(signal, "signal_test_and_clear");
+  MutexLock hold(&signal->mutex);
+  const bool was_set = signal->flag;
+  signal->flag = false;
   return was_set;
 }
 
 void signal_wait(Signal* signal) {
-  if (signal == nullptr) return;
-  std::unique_lock<std::mutex> guard(signal->mutex);
-  signal->event.wait(guard, [signal] { return signal->flag == 1; });
-  signal->flag = 0;
+  require(signal, "signal_wait");
+  MutexLock hold(&signal->mutex);
+  while (!signal->flag) signal->event.Wait(&signal->mutex);
+  signal->flag = false;
 }
 
 ThreadHandle* thread_start(ThreadEntry entry, void* argument) {
@@ -63,7 +73,7 @@ ThreadHandle* thread_start(ThreadEntry entry, void* argument) {
 }
 
 void thread_close(ThreadHandle* handle) {
-  if (handle == nullptr) return;
+  require(handle, "thread_close");
   if (handle->thread.joinable()) handle->thread.detach();
   delete handle;
 }

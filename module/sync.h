@@ -1,28 +1,24 @@
-// Thread, lock and signal primitives used by the request queue and worker.
-//
-// Every operation accepts a null object and then does nothing (a null signal
-// reports "not set" from signal_test_and_clear).
-//
-// A Signal behaves like a manual-reset event with a flag: signal_set marks it
-// set and wakes a waiter; a set made while nobody waits is remembered, and
-// one signal_wait consumes every set made before it.
-//
-// Thread safety: all functions may be called from any thread. A Lock must not
-// be entered twice by one thread. The caller must ensure an object is not used
-// after it is freed (the module keeps them alive with reference counts, see
-// module/runtime.h).
+// Thread, lock and signal primitives of the request queue and the worker.
+// Any thread may call them. A null object is a programming error (the process
+// stops); freeing null does nothing. Objects must outlive their use.
 #ifndef VELTO_MODULE_SYNC_H_
 #define VELTO_MODULE_SYNC_H_
 
-struct Lock;
+#include "value/mutex.h"
+
+// The module's one lock type (value/mutex.h); these wrap it for callers that
+// keep it on the heap. Not re-entrant.
+using Lock = Mutex;
 struct Signal;
 struct ThreadHandle;
 
 Lock* lock_new();
 void lock_free(Lock* lock);
-void lock_enter(Lock* lock);
-void lock_leave(Lock* lock);
+void lock_enter(Lock* lock) ACQUIRE(lock);
+void lock_leave(Lock* lock) RELEASE(lock);
 
+// A manual-reset event with a flag: a set made while nobody waits is
+// remembered, and one signal_wait consumes every set made before it.
 Signal* signal_new();
 void signal_free(Signal* signal);
 // Sets the flag and wakes a waiter.

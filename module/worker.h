@@ -1,10 +1,5 @@
-// The worker thread: runs every queued request of one runtime, one at a time
-// in acceptance order, and calls each request's Python callback.
-//
-// Thread safety: worker_start is called by startup() with the interpreter
-// lock held. The worker runs handlers without the interpreter lock and takes
-// it once per request (through PythonLockGuard) to convert the result, call
-// the callback and release the references the request held.
+// The worker thread: runs one runtime's requests one at a time in acceptance
+// order, handlers without the interpreter lock, each callback under it.
 #ifndef VELTO_MODULE_WORKER_H_
 #define VELTO_MODULE_WORKER_H_
 

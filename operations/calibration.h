@@ -1,7 +1,4 @@
-// Screen-based calibration and calibration data.
-//
-// Every handler runs on the worker thread without the interpreter lock (see
-// operations/operation.h); none uses the out-slot.
+// Screen-based calibration and calibration data. Worker thread (operation.h).
 #ifndef VELTO_OPERATIONS_CALIBRATION_H_
 #define VELTO_OPERATIONS_CALIBRATION_H_
 

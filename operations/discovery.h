@@ -1,9 +1,6 @@
 // Library-wide calls and device discovery: terminate, get_system_time_stamp,
 // get_sdk_version, find_all_eyetrackers, get_device, get_device_data,
-// report_stream_error.
-//
-// Every handler runs on the worker thread without the interpreter lock (see
-// operations/operation.h for the shared signature); none uses the out-slot.
+// report_stream_error. Worker thread (operation.h).
 #ifndef VELTO_OPERATIONS_DISCOVERY_H_
 #define VELTO_OPERATIONS_DISCOVERY_H_
 

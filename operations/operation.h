@@ -1,12 +1,6 @@
-// The common shape of every operation handler, and what a request hands a
-// handler besides its arguments.
-//
-// A handler runs on the worker thread without the interpreter lock and never
-// touches a Python object: it borrows the request's argument tuple and
-// returns a new result tuple (status first) that the worker takes over. A
-// handler that keeps a Python object from its arguments takes it out with
-// value_take_pyobject(); the worker releases every VALUE_PYOBJECT left in the
-// argument tree once the request is done.
+// The common shape of every operation handler: worker thread, no interpreter
+// lock, no Python object touched; borrows its arguments and returns a new
+// result tuple, status first (docs/design-requests.md).
 #ifndef VELTO_OPERATIONS_OPERATION_H_
 #define VELTO_OPERATIONS_OPERATION_H_
 

@@ -1,8 +1,5 @@
 // Device settings and geometry: gaze output frequencies, eye tracking modes,
-// device name, display area and track box.
-//
-// Every handler runs on the worker thread without the interpreter lock (see
-// operations/operation.h); none uses the out-slot.
+// device name, display area and track box. Worker thread (operation.h).
 #ifndef VELTO_OPERATIONS_SETTINGS_H_
 #define VELTO_OPERATIONS_SETTINGS_H_
 

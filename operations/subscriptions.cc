@@ -1,10 +1,6 @@
-// subscribe_to and unsubscribe_from.
-//
-// A subscription enters the registry before the library's subscribe call, so
-// a record arriving during that call already finds it, and leaves it before
-// the library's unsubscribe call, so one arriving during or after that call
-// finds nothing. A failed subscribe removes every subscription of its pair
-// again and ends the stream at the library.
+// subscribe_to and unsubscribe_from: a subscription is registered before the
+// library's subscribe call and removed before its unsubscribe call
+// (docs/design-requests.md).
 #include "operations/subscriptions.h"
 
 #include "device/velto.h"

@@ -1,9 +1,5 @@
-// The operations subscribe_to and unsubscribe_from over the subscription
-// registry (streams/registry.h) and the device library's stream calls
-// (streams/stream_types.h).
-//
-// Both run on the worker thread without the interpreter lock (see
-// operations/operation.h).
+// subscribe_to and unsubscribe_from over the subscription registry and the
+// library's stream calls. Worker thread (operation.h).
 #ifndef VELTO_OPERATIONS_SUBSCRIPTIONS_H_
 #define VELTO_OPERATIONS_SUBSCRIPTIONS_H_
 

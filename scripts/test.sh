@@ -12,17 +12,19 @@
 #      and 3.13 run the robustness suites at full strength, the versions
 #      between them at a quarter (VELTO_STRESS_SECONDS, VELTO_EXIT_REPEAT,
 #      VELTO_BAD_INPUT_CASES), to keep the whole run near ten minutes.
-#   3. AddressSanitizer + UndefinedBehaviorSanitizer (scripts/sanitize.sh
+#   3. The core library compiled with clang -Wthread-safety -Werror
+#      (scripts/thread_safety.sh): one step, passed or failed.
+#   4. AddressSanitizer + UndefinedBehaviorSanitizer (scripts/sanitize.sh
 #      address): the C++ units and the Python suites on 2.7.
-#   4. A short reproducible libFuzzer run (scripts/fuzz.sh; its output goes to
+#   5. A short reproducible libFuzzer run (scripts/fuzz.sh; its output goes to
 #      build-fuzz/fuzz.log, shown only when it fails).
-#   5. Installing the package as a user would (scripts/test-install.sh).
+#   6. Installing the package as a user would (scripts/test-install.sh).
 #
 # VELTO_TEST_PYTHONS chooses the interpreters of steps 1 and 2 as versions
 # ("3.12", or "2.7 3.13"); the first of them runs every test of step 1, the
-# others the Python suites. VELTO_TEST_SANITIZE=0, VELTO_TEST_FUZZ=0 and
-# VELTO_TEST_INSTALL=0 skip steps 3 to 5. Extra arguments go to every ctest
-# run (e.g. -R py.test_examples).
+# others the Python suites. VELTO_TEST_THREAD_SAFETY=0, VELTO_TEST_SANITIZE=0,
+# VELTO_TEST_FUZZ=0 and VELTO_TEST_INSTALL=0 skip steps 3 to 6. Extra
+# arguments go to every ctest run (e.g. -R py.test_examples).
 source "$(dirname "$0")/common.sh"
 
 PASSED=0
@@ -106,6 +108,13 @@ for python in $(test_pythons); do
   fi
   rm -f "$log"
 done
+
+if [ "${VELTO_TEST_THREAD_SAFETY:-1}" != 0 ]; then
+  echo "test.sh: clang thread-safety analysis"
+  status=0
+  "$ROOT/scripts/thread_safety.sh" || status=$?
+  count_step "thread-safety analysis (see build-thread-safety/build.log)" "$status"
+fi
 
 if [ "${VELTO_TEST_SANITIZE:-1}" != 0 ]; then
   echo "test.sh: AddressSanitizer + UndefinedBehaviorSanitizer"

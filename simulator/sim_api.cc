@@ -194,6 +194,7 @@ int32_t velto_set_gaze_output_frequency(velto_eyetracker* handle, float frequenc
   bool listed = false;
   for (float f : t->frequencies) listed = listed || f == frequency;
   if (!listed) return VELTO_SIM_STATUS_INVALID_ARGUMENT;
+  if (t->replay && t->frequency != frequency) return VELTO_SIM_STATUS_INVALID_ARGUMENT;  // plays as recorded
   if (t->frequency != frequency) {
     t->frequency = frequency;
     QueuedEvent e;

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "sim_internal.h"
+#include "sim_json.h"
 
 namespace velto_sim {
 namespace {
@@ -47,6 +48,24 @@ int velto_sim_configure(const char* json) {
   s.world = std::move(w);
   shut_down_locked(s, lock);
   return 0;
+}
+
+int velto_sim_configure_replay(const char* folder, int loop, double speed) {
+  if (folder == nullptr) {
+    set_last_error("velto_sim_configure_replay needs a folder");
+    return 1;
+  }
+  const std::string world = "{\"trackers\": [{\"replay\": {\"recording\": " + json_quote(folder) +
+                            ", \"loop\": " + (loop ? "true" : "false") +
+                            ", \"speed\": " + json_number(speed) + "}}]}";
+  const int status = velto_sim_configure(world.c_str());
+  if (status != 0) {
+    // One tracker only: the refusal need not say which.
+    const std::string why = velto_sim_last_error();
+    const std::string prefix = "replay of trackers[0]: ";
+    if (why.compare(0, prefix.size(), prefix) == 0) set_last_error(why.substr(prefix.size()));
+  }
+  return status;
 }
 
 int velto_sim_emit(int stream_type, int64_t device, const void* record) {

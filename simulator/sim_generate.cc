@@ -12,6 +12,7 @@
 #include <random>
 
 #include "sim_internal.h"
+#include "sim_replay.h"
 
 namespace velto_sim {
 namespace {
@@ -350,7 +351,8 @@ void ensure_generator_locked(SimState& s, int64_t handle) {
   }
   auto g = std::make_shared<Generator>();
   g->handle = handle;
-  g->thread = std::thread(generator_loop, g);
+  const Tracker* t = find_tracker(s, handle);
+  g->thread = (t != nullptr && t->replay) ? std::thread(replay_loop, g) : std::thread(generator_loop, g);
   s.generators.push_back(g);
 }
 

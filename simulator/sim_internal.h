@@ -29,6 +29,8 @@
 
 namespace velto_sim {
 
+struct ReplaySpec;  // sim_replay.h
+
 // Stream types, numbered as the module numbers them.
 enum StreamKind {
   kStreamLog = 0,
@@ -83,6 +85,7 @@ struct Tracker {
   bool connected = true;
   int64_t cut_at_us = INT64_MAX;      // a scheduled cut (system clock), or never
   int64_t restore_at_us = INT64_MAX;  // a scheduled restore, or never
+  std::shared_ptr<const ReplaySpec> replay;  // set: replays a recording (sim_replay.cc)
 };
 
 // The whole scripted world.

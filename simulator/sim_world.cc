@@ -5,6 +5,7 @@
 
 #include "sim_internal.h"
 #include "sim_json.h"
+#include "sim_replay.h"
 
 namespace velto_sim {
 namespace {
@@ -168,7 +169,7 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
               "capabilities", "gaze_output_frequencies", "gaze_output_frequency",
               "eye_tracking_modes", "eye_tracking_mode", "display_area", "track_box",
               "clock_offset_us", "clock_drift_ppm", "calibration_bias", "calibration_noise",
-              "calibration_data"},
+              "calibration_data", "replay"},
              where);
   const std::string n = std::to_string(index + 1);
   Tracker tr;
@@ -267,6 +268,10 @@ Tracker read_tracker(const JsonValue& t, size_t index) {
   }
   apply_position_defaults(index, &tr);
   read_clock_and_calibration(t, where, &tr);
+  if (const JsonValue* replay = json_member(t, "replay")) {
+    std::string why;
+    if (!replay_apply(t, *replay, &tr, &why)) refuse("replay of " + where + ": " + why);
+  }
   return tr;
 }
 

@@ -114,6 +114,12 @@ VELTO_SIM_API int velto_sim_reconnect(const char* address);
 // 1 when the tracker at `address` is connected, 0 when its connection is
 // cut, -1 for an unknown address.
 VELTO_SIM_API int velto_sim_connected(const char* address);
+// Replaces the world with one tracker replaying the recording folder
+// `folder` (written by the velto package): velto_sim_configure of
+// {"trackers": [{"replay": {"recording": folder, "loop": loop != 0, "speed": speed}}]}.
+// Returns 0, or non-zero with nothing changed and velto_sim_last_error() naming
+// the fault (file:line where a file is at fault). `folder` is borrowed.
+VELTO_SIM_API int velto_sim_configure_replay(const char* folder, int loop, double speed);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -165,7 +165,17 @@ _CONTROL = [  # name, argument types, result type
     ('velto_sim_disconnect', [ctypes.c_char_p], ctypes.c_int),
     ('velto_sim_reconnect', [ctypes.c_char_p], ctypes.c_int),
     ('velto_sim_connected', [ctypes.c_char_p], ctypes.c_int),
+    ('velto_sim_configure_replay', [ctypes.c_char_p, ctypes.c_int, ctypes.c_double], ctypes.c_int),
 ]
+
+
+def replay_tracker(folder, loop=False, speed=1.0, **fields):
+    """A world's tracker entry that replays the recording `folder` (other
+    tracker fields, e.g. address, may be given too)."""
+    entry = dict(fields)
+    entry['replay'] = {'recording': folder.decode('utf-8') if isinstance(folder, bytes) else folder,
+                       'loop': bool(loop), 'speed': float(speed)}
+    return entry
 
 
 def load(path):
@@ -194,6 +204,18 @@ def installed_library_dir():
     return os.path.dirname(os.path.abspath(velto_internal.__file__))
 
 
+# The world last set through this module (JSON text; None: the default
+# world), so that a caller that sets a world of its own for a while (such as
+# velto.replay) can put the earlier one back.
+_world = [None]
+
+
+def current_world():
+    """The world last configured through velto_sim in this process, as JSON
+    text, or None for the default world (after a reset, or never set)."""
+    return _world[0]
+
+
 class Simulator(object):
     """The control interface of the libvelto.so in `lib_dir` (the folder the
     module is built into, so the very library the module is linked against);
@@ -211,6 +233,7 @@ class Simulator(object):
         """Back to the default world with no fault rules and no calls logged."""
         if self.lib.velto_sim_reset() != 0:
             raise RuntimeError('velto_sim_reset: ' + self.last_error())
+        _world[0] = None
 
     def configure(self, world):
         """Replaces the simulated world (a dict or a JSON text); raises
@@ -218,6 +241,16 @@ class Simulator(object):
         text = json.dumps(world) if isinstance(world, dict) else world
         if self.lib.velto_sim_configure(to_bytes(text)) != 0:
             raise ValueError(self.last_error())
+        _world[0] = text
+
+    def replay(self, folder, loop=False, speed=1.0):
+        """Replaces the world with one tracker replaying the recording
+        `folder`; raises ValueError with the library's reason (file:line
+        where a file of the recording is at fault) on refusal."""
+        if self.lib.velto_sim_configure_replay(to_bytes(folder), 1 if loop else 0,
+                                               float(speed)) != 0:
+            raise ValueError(self.last_error())
+        _world[0] = json.dumps({'trackers': [replay_tracker(folder, loop, speed)]})
 
     def fail(self, function, status, skip=0, times=-1):
         """After `skip` normal calls of the velto_* `function`, the next

@@ -1,27 +1,12 @@
-// The subscription registry and the delivery of stream dicts.
-//
-// Three kinds of thread use the registry:
-// - the worker thread (subscribe_to, unsubscribe_from), without the
-//   interpreter lock: it holds the registry mutex for one insert or one
-//   removal, never across a device-library call;
-// - the device library's stream threads (stream_deliver): they take the
-//   interpreter lock first, then the registry mutex only for the lookup, in
-//   which they take their own reference on the callable; they unlock before
-//   converting the dict and calling into Python;
-// - the Python thread in cleanup() (registry_teardown), with the interpreter
-//   lock held: it moves every callable out of the registry under the mutex,
-//   unlocks, and only then drops the references (a __del__ may run Python
-//   code, which may even call back into the module).
-// No thread ever waits for the interpreter lock while it holds the registry
-// mutex, so there is no cycle. Growth replaces the slot array under the mutex,
-// so a delivery never sees an array or record that is being replaced or freed.
+// The subscription registry and the delivery of stream dicts. Which thread
+// takes which lock, and in what order: docs/design-locking.md.
 #include "streams/registry.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "value/mutex.h"
 #include "value/python_bridge.h"
 
 namespace {
@@ -50,13 +35,13 @@ struct Subscription {
 
 constexpr uint64_t kRegistryGrowth = 10;
 
-std::mutex g_mutex;
-// Plain heap array (no destructor runs at process exit while a library
-// thread might still be looking at it). Guarded by g_mutex, as are the next
-// serial and the epoch's changes.
-Subscription* g_slots = nullptr;
-uint64_t g_capacity = 0;
-uint64_t g_next_serial = 1;
+Mutex g_mutex;
+// A plain heap array: no destructor runs at process exit while a library
+// thread might still be looking at it.
+Subscription* g_slots GUARDED_BY(g_mutex) PT_GUARDED_BY(g_mutex) = nullptr;
+uint64_t g_capacity GUARDED_BY(g_mutex) = 0;
+uint64_t g_next_serial GUARDED_BY(g_mutex) = 1;
+// Changed only under g_mutex; read lock-free.
 std::atomic<uint64_t> g_epoch{0};
 // Every serial below this one belongs to a subscription a teardown ended.
 std::atomic<uint64_t> g_stale_below{0};
@@ -65,8 +50,8 @@ std::atomic<uint64_t> g_log{kNoSubscription};
 
 // The lowest empty slot, growing the array by 10 slots (indices of existing
 // subscriptions unchanged) when none is empty; kMaxCapacity when the array
-// cannot grow. Caller holds g_mutex.
-uint64_t free_slot_locked() {
+// cannot grow.
+uint64_t free_slot_locked() REQUIRES(g_mutex) {
   for (uint64_t i = 0; i < g_capacity; ++i) {
     if (g_slots[i].callable == nullptr) return i;
   }
@@ -84,11 +69,19 @@ uint64_t free_slot_locked() {
 
 }  // namespace
 
+// Each takes g_mutex itself, for one step; no caller may hold it.
+bool registry_insert(int32_t stream_type, int64_t device, PyObject* callable, uint64_t epoch,
+                     uint64_t* user_data) EXCLUDES(g_mutex);
+void registry_remove(int32_t stream_type, int64_t device, std::vector<PyObject*>* removed)
+    EXCLUDES(g_mutex);
+void registry_teardown() EXCLUDES(g_mutex);
+void stream_deliver(uint64_t user_data, int32_t stream_type, const Value* dict) EXCLUDES(g_mutex);
+
 uint64_t registry_epoch() { return g_epoch.load(); }
 
 bool registry_insert(int32_t stream_type, int64_t device, PyObject* callable, uint64_t epoch,
                      uint64_t* user_data) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MutexLock hold(&g_mutex);
   // A teardown since the request was accepted: cleanup() has promised that
   // nothing stays subscribed, so this subscription is not made at all.
   if (g_epoch.load() != epoch) return false;
@@ -101,7 +94,7 @@ bool registry_insert(int32_t stream_type, int64_t device, PyObject* callable, ui
 }
 
 void registry_remove(int32_t stream_type, int64_t device, std::vector<PyObject*>* removed) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MutexLock hold(&g_mutex);
   for (uint64_t i = 0; i < g_capacity; ++i) {
     Subscription& s = g_slots[i];
     if (s.callable != nullptr && s.stream_type == stream_type && s.device == device) {
@@ -119,7 +112,7 @@ void registry_teardown() {
   Subscription* slots;
   uint64_t capacity;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MutexLock hold(&g_mutex);
     slots = g_slots;
     capacity = g_capacity;
     g_slots = nullptr;
@@ -146,7 +139,7 @@ void stream_deliver(uint64_t user_data, int32_t stream_type, const Value* dict) 
   if (!python.held()) return;  // interpreter exiting: drop the record
   PyObject* callable = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MutexLock hold(&g_mutex);
     const uint64_t slot = slot_of(user_data);
     if (slot < g_capacity) {
       const Subscription& s = g_slots[slot];
@@ -162,10 +155,9 @@ void stream_deliver(uint64_t user_data, int32_t stream_type, const Value* dict) 
   pyobject_release(callable);
 }
 
-// fork(): the forking thread holds the mutex across the fork, so the child
-// never inherits it locked by a thread that does not exist there (its
-// cleanup() or next subscription would wait forever). Holders keep it for one
-// insert, removal or lookup, so the wait is short.
-void registry_fork_prepare() { g_mutex.lock(); }
-void registry_fork_parent() { g_mutex.unlock(); }
-void registry_fork_child() { g_mutex.unlock(); }
+// fork(): the forking thread holds the mutex across the fork (see
+// module/fork.cc); taken in one hook and given back in another, which the
+// analysis cannot follow.
+void registry_fork_prepare() NO_THREAD_SAFETY_ANALYSIS { g_mutex.Lock(); }
+void registry_fork_parent() NO_THREAD_SAFETY_ANALYSIS { g_mutex.Unlock(); }
+void registry_fork_child() NO_THREAD_SAFETY_ANALYSIS { g_mutex.Unlock(); }

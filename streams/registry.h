@@ -1,19 +1,6 @@
 // The subscription registry: which Python callable receives the records of
-// which library subscription, and the delivery of stream dicts to it.
-//
-// A subscription sits in a slot of a growing array: the lowest empty slot,
-// 10 slots more when none is empty, indices never moving. The user-data word
-// given to the device library (and handed back with every record) names the
-// slot and the subscription's serial, a number no other subscription gets in
-// the life of the process, so a record reaches a callable only if it comes
-// from the library subscription made for that very callable: not from one
-// that outlived cleanup(), nor from one the library refused to end.
-//
-// Thread safety: one private mutex guards the slot array, its capacity, the
-// subscription records and the epoch. It is held for one insert, removal or
-// lookup only, never across a device-library call or a call into Python, and
-// never while waiting for the interpreter lock: the lock order is interpreter
-// lock, then registry mutex. The log word and the stale watermark are atomic.
+// which library subscription, and the delivery of stream dicts to it. One
+// private Mutex guards it (docs/design-locking.md, docs/design-requests.md).
 #ifndef VELTO_STREAMS_REGISTRY_H_
 #define VELTO_STREAMS_REGISTRY_H_
 

@@ -1,11 +1,5 @@
-// The stream callbacks and the dict builders behind them.
-//
-// Each callback builds its dict from the record without any lock, hands it to
-// stream_deliver() with its user-data word and stream type, and frees it
-// whether or not anything was delivered. A record of a subscription that a
-// cleanup() ended is dropped before its dict is built. The one state kept
-// between calls is each stream thread's prepared gaze dict (see
-// gaze_data_callback).
+// The stream callbacks and the dict builders behind them
+// (docs/design-requests.md).
 #include "streams/translators.h"
 
 #include <stdint.h>
@@ -323,17 +317,24 @@ Value* log_message_to_value(int64_t system_time_stamp, int32_t source, int32_t l
       "message", new_text(message));
 }
 
+namespace {
+
+// The body of every event callback: build the record's dict (unless its
+// subscription is already stale), deliver it, free it.
+template <auto build, StreamType type, typename Record>
+void deliver_record(const Record* data, void* user_data) {
+  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
+  Value* dict = build(data);
+  stream_deliver(word_of(user_data), type, dict);
+  value_free(dict);
+}
+
+}  // namespace
+
 extern "C" {
 
-// The gaze stream runs at hundreds to thousands of samples per second per
-// tracker. A gaze dict's shape never changes from sample to sample (18
-// entries, the same tuples, the same keys: an invalid group keeps its shape),
-// only the numbers in it do. So each stream thread builds the dict once, in
-// an arena of its own, and then only refills its numbers: a sample costs a
-// few dozen stores instead of building ~45 nodes. The dict is read only by
-// stream_deliver, which turns it into Python objects before this thread can
-// take the next sample (a subscriber that makes this thread deliver another
-// sample from inside its own call does so after the copy was made).
+// Each stream thread builds its gaze dict once and then refills only its
+// numbers; stream_deliver converts it before the next sample.
 void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
   if (data == nullptr || registry_is_stale(word_of(user_data))) return;
   PreparedGaze* gaze = t_gaze;
@@ -347,39 +348,24 @@ void gaze_data_callback(const velto_gaze_data* data, void* user_data) {
 }
 
 void external_signal_callback(const velto_external_signal_data* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = external_signal_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_EXTERNAL_SIGNAL, dict);
-  value_free(dict);
+  deliver_record<external_signal_to_value, STREAM_EXTERNAL_SIGNAL>(data, user_data);
 }
 
 void time_synchronization_callback(const velto_time_synchronization_data* data,
                                    void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = time_synchronization_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_TIME_SYNCHRONIZATION, dict);
-  value_free(dict);
+  deliver_record<time_synchronization_to_value, STREAM_TIME_SYNCHRONIZATION>(data, user_data);
 }
 
 void stream_error_callback(const velto_stream_error_data* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = stream_error_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_STREAM_ERRORS, dict);
-  value_free(dict);
+  deliver_record<stream_error_to_value, STREAM_STREAM_ERRORS>(data, user_data);
 }
 
 void notification_callback(const velto_notification* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = notification_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_NOTIFICATIONS, dict);
-  value_free(dict);
+  deliver_record<notification_to_value, STREAM_NOTIFICATIONS>(data, user_data);
 }
 
 void eye_image_callback(const velto_eye_image* data, void* user_data) {
-  if (data == nullptr || registry_is_stale(word_of(user_data))) return;
-  Value* dict = eye_image_to_value(data);
-  stream_deliver(word_of(user_data), STREAM_EYE_IMAGES, dict);
-  value_free(dict);
+  deliver_record<eye_image_to_value, STREAM_EYE_IMAGES>(data, user_data);
 }
 
 void log_callback(int64_t system_time_stamp, int32_t source, int32_t level,

@@ -1,8 +1,6 @@
 // The module's stream callbacks: each turns one device-library record into a
-// stream dict, hands it to stream_deliver() and frees it.
-//
-// They run on the device library's threads and build their dicts without any
-// lock; the gaze callback keeps one prepared dict per thread.
+// stream dict, hands it to stream_deliver() and frees it. Device-library
+// threads, no lock; the gaze callback keeps one prepared dict per thread.
 #ifndef VELTO_STREAMS_TRANSLATORS_H_
 #define VELTO_STREAMS_TRANSLATORS_H_
 

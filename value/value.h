@@ -1,24 +1,6 @@
-// Value: the module's small tagged value tree.
-//
-// Trees carry argument tuples from Python to the operation handlers, result
-// tuples back, and one dict per stream record. Nothing here calls into Python,
-// so trees may be built, parsed and freed on any thread without the
-// interpreter lock (the Python bridge is value/python_bridge.h).
-//
-// Ownership: every constructor and builder returns a new tree owned by the
-// caller, who frees it with one value_free(). A node handed to value_build
-// ("O") or as a value to value_build_dict is taken over by the new tree. What
-// value_parse hands out stays owned by the parsed tree. value_free never
-// releases the Python reference a VALUE_PYOBJECT node holds; whoever takes the
-// object out of the tree (value_take_pyobject) takes that reference over.
-//
-// Arena trees (value_arena_*): a tree that is built, read and dropped on one
-// thread in quick succession (a stream record's dict) can take all its nodes
-// from a ValueArena instead of one heap block each; value_arena_release() then
-// drops the whole tree at once.
-//
-// Thread safety: no shared state. A tree is used by one thread at a time, and
-// so is an arena.
+// Value: the module's small tagged value tree, free of Python, any thread; one
+// thread uses a tree or an arena at a time. Every constructor returns a tree the
+// caller frees with value_free() (ownership and arenas: docs/design-values.md).
 #ifndef VELTO_VALUE_VALUE_H_
 #define VELTO_VALUE_VALUE_H_
 
@@ -92,10 +74,10 @@ Value* value_build_dict(int32_t pairs, ...);
 void value_free(Value* v);
 
 // Matches the items of a VALUE_TUPLE against a parser format:
-//   "s" -> const char** (the item's own bytes), "f" -> float* (VALUE_FLOAT
-//   only), "O" -> Value** (any kind, still owned by the tuple), "i" -> int32_t*
-//   (INT32, or low 32 bits of INT64), "L" -> int64_t* (INT32 sign-extended, or
-//   INT64).
+//   "s" -> const char** (the item's own bytes; a string holding a NUL byte
+//   does not match), "f" -> float* (VALUE_FLOAT only), "O" -> Value** (any
+//   kind, still owned by the tuple), "i" -> int32_t* (INT32, or low 32 bits of
+//   INT64), "L" -> int64_t* (INT32 sign-extended, or INT64).
 // Returns 1 when every letter matched, else 0 (outputs of earlier letters are
 // written, later ones untouched). Extra items are ignored.
 int32_t value_parse(const Value* tuple, const char* format, ...);
@@ -113,20 +95,8 @@ void* value_take_pyobject(Value* node);
 
 // ---- Arena trees -------------------------------------------------------------
 //
-// A ValueArena hands out nodes by advancing a cursor through a buffer: first
-// the one its owner gives to value_arena_init (typically on the stack), then,
-// when that is full, heap chunks of its own. Arena nodes are ordinary Values to
-// every reader (value_parse, value_to_python, ...) and are zero-filled like
-// heap nodes. They are released only together, by value_arena_release();
-// value_free() of an arena node, or of a heap tree holding one, leaves the
-// arena node alone. So:
-// - an arena tree must not be used after its arena is released;
-// - an arena container holds only nodes of the same arena (value_arena_build
-//   "O" and value_arena_build_dict stop the process when given a heap node,
-//   which the arena could never free);
-// - an arena node may stand in a heap tree that does not outlive the arena.
-// Every value_arena_* constructor given a null arena makes a heap node exactly
-// like its value_new_* / value_build counterpart, so one builder can serve both.
+// Nodes from the arena's buffer, then its heap chunks, released only together
+// by value_arena_release(); an arena container holds only nodes of its arena.
 struct ValueArena {
   char* cursor;  // next free byte of the current buffer
   char* end;     // end of the current buffer
@@ -158,14 +128,9 @@ struct ValueKey {
   const char* text;
   uint32_t length;
 };
-// A VALUE_DICT of `pairs` pairs with VALUE_STRING keys made from `keys` and
-// null value slots, which the caller fills (from the same arena) before the
-// dict is used or freed. The keys must be a constant table, unchanged for the
-// life of the process: in an arena the keys are nodes made once per table and
-// shared by every dict built from it (value_string_is_static), which spares
-// making them per dict and lets the Python bridge keep its key object beside
-// each (value_static_key_slot). On the heap (null arena) every key is a copy.
-// Null only when memory runs out. Any thread.
+// A VALUE_DICT with keys from `keys`, a table constant for the life of the
+// process (in an arena its key nodes are shared by every dict built from it),
+// and null value slots the caller fills; null only when memory runs out.
 Value* value_arena_dict_static_keys(ValueArena* arena, int32_t pairs, const ValueKey* keys);
 // Whether a VALUE_STRING node is a shared key of a constant key table (made
 // by value_arena_dict_static_keys): it lives, unchanged, for the life of the

@@ -1,11 +1,5 @@
 // Arena trees: nodes cut from one buffer with a pointer bump each and
-// dropped together (see value.h).
-//
-// A stream callback builds one dict per record, converts it and drops it,
-// thousands of times a second per tracker. Built in a ValueArena its ~60
-// nodes come from one buffer on the callback's stack instead of ~60 pool
-// allocations and a recursive free. Heap chunks, taken when the buffer is
-// full, carry an ArenaChunk link in front and are freed by value_arena_release.
+// dropped together (docs/design-values.md).
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,51 +1,23 @@
-// The heap pool behind Value nodes.
-//
-// Memory layout. Every node is one zero-filled block: a string node carries its
-// bytes right after the node, a container its slot array, so a node costs one
-// allocation whatever its kind. payload.s / payload.items point into the
-// node's own block and are never released separately.
-//
-// Allocation. Blocks up to kMaxSmallBlock bytes come from per-thread free lists
-// in a handful of size classes; block_free returns them to the list of the
-// thread that frees. Each block is an individual calloc() and carries its size
-// class in an 8-byte header, so a block may be freed by any thread (argument
-// trees are built on a Python thread and freed on the worker): it simply
-// joins the freeing thread's list. Each list is capped (kCacheBytesPerClass); a
-// full list hands a batch of blocks to a central list per class, where a
-// thread whose list is empty takes them (see CentralList), so a thread that
-// only frees never hoards memory and one that only allocates rarely calls
-// calloc(). A thread's lists are drained when the thread exits. Larger blocks
-// (eye images, long strings) go straight to calloc()/free(). Against plain
-// calloc()/free() the pool saves about a fifth of a request's round trip
-// (scripts/bench.sh: 413 against 512 ns).
+// The heap pool behind Value nodes: per-thread free lists per size class,
+// batches through central lists (docs/design-values.md).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
-
+#include "value/mutex.h"
 #include "value/value_block.h"
 
 namespace value_internal {
 namespace {
 
-// Central lists: blocks move between threads in batches. A thread whose list
-// of a class is full hands a batch of kBatchBlocks blocks to that class's
-// central list (instead of free()ing each block), and a thread whose list is
-// empty takes a batch from there (instead of calloc()ing each block). This
-// serves the module's cross-thread pattern, argument trees built on a Python
-// thread and freed on the worker, at one lock per batch, and keeps the blocks
-// of a burst of queued requests for the next burst instead of giving the
-// memory back to the system and faulting it in again. The central list of a
-// class holds at most kCentralBytesPerClass; a batch beyond that is freed.
-// Plain arrays and a mutex with no destructor work, so a thread exiting after
-// the process's static destructors still finds them usable.
+// Central lists: a full thread list hands a batch here, an empty one takes
+// one. No destructor work, so threads exiting late still find them usable.
 constexpr size_t kCentralBytesPerClass = 512 * 1024;
 constexpr size_t kCentralBatches = kCentralBytesPerClass / (kBatchBlocks * 32);  // smallest class
 struct CentralList {
-  std::mutex mutex;
-  FreeBlock* batches[kCentralBatches];  // each a chain of kBatchBlocks blocks
-  size_t count;
+  Mutex mutex;
+  FreeBlock* batches[kCentralBatches] GUARDED_BY(mutex);  // chains of kBatchBlocks blocks
+  size_t count GUARDED_BY(mutex);
 };
 CentralList g_central[kClassCount];
 
@@ -89,10 +61,6 @@ struct CacheReaper {
 };
 thread_local CacheReaper t_reaper;
 
-
-
-
-
 }  // namespace
 
 thread_local ThreadCache t_cache;
@@ -107,7 +75,7 @@ void hand_batch(ClassList& list, int size_class) {
   list.count -= kBatchBlocks;
   CentralList& central = g_central[size_class];
   {
-    std::lock_guard<std::mutex> lock(central.mutex);
+    MutexLock hold(&central.mutex);
     if (central.count < kCentralCapacity.of[size_class]) {
       central.batches[central.count++] = batch;
       return;
@@ -120,7 +88,7 @@ void hand_batch(ClassList& list, int size_class) {
 // central list has none.
 bool take_batch(ClassList& list, int size_class) {
   CentralList& central = g_central[size_class];
-  std::lock_guard<std::mutex> lock(central.mutex);
+  MutexLock hold(&central.mutex);
   if (central.count == 0) return false;
   list.head = central.batches[--central.count];
   list.count = kBatchBlocks;
@@ -140,12 +108,13 @@ void cache_start() {
   abort();
 }
 
-void lock_central_lists() {
-  for (CentralList& central : g_central) central.mutex.lock();
+// Taken in one fork hook and given back in another, which the analysis cannot follow.
+void lock_central_lists() NO_THREAD_SAFETY_ANALYSIS {
+  for (CentralList& central : g_central) central.mutex.Lock();
 }
 
-void unlock_central_lists() {
-  for (CentralList& central : g_central) central.mutex.unlock();
+void unlock_central_lists() NO_THREAD_SAFETY_ANALYSIS {
+  for (CentralList& central : g_central) central.mutex.Unlock();
 }
 
 }  // namespace value_internal

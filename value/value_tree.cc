@@ -245,7 +245,10 @@ int32_t value_parse(const Value* tuple, const char* format, ...) {
     bool ok = false;
     switch (format[k]) {
       case 's':
-        if (item->kind == VALUE_STRING && item->payload.s) {
+        // The text goes on as a C string: one with a NUL inside would arrive cut short.
+        if (item->kind == VALUE_STRING && item->payload.s &&
+            item->count >= 0 &&
+            !memchr(item->payload.s, '\0', static_cast<size_t>(item->count))) {
           *va_arg(args, const char**) = item->payload.s;
           ok = true;
         }

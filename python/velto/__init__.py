@@ -30,6 +30,7 @@ from .geometry import DisplayArea, TrackBox, visual_angle
 from .quality import recording_quality
 from .reader import SavedRecording, load_recording
 from .recording import Recording, Terminated
+from .replay import replay
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
 from .tracker import Tracker, call, find_trackers, library_version, log_messages, open_tracker, \
     system_time, terminate, versions

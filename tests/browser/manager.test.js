@@ -25,7 +25,7 @@ let chromium;
 try {
   ({ chromium } = require('playwright-core'));
 } catch (error) {
-  console.error('playwright-core is missing: run `npm ci` in tests/browser (scripts/common.sh install_dependencies does)');
+  console.error('playwright-core is missing: run `npm ci` in tests/browser (scripts/common.sh install_browser_test_dependencies does)');
   process.exit(1);
 }
 

@@ -66,15 +66,17 @@ TEST(Signal, NoSetIsLostBetweenManyThreads) {
   signal_free(signal);
 }
 
-TEST(Primitives, NullObjectsAreIgnored) {
-  lock_enter(nullptr);
-  lock_leave(nullptr);
+// Fault pinned: a null lock or signal was silently a no-op, hiding the caller's bug.
+TEST(PrimitivesDeathTest, NullObjectsStopTheProcessFreeingNullDoesNothing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   lock_free(nullptr);
-  signal_set(nullptr);
-  signal_wait(nullptr);
   signal_free(nullptr);
-  EXPECT_FALSE(signal_test_and_clear(nullptr));
-  thread_close(nullptr);
+  EXPECT_DEATH(lock_enter(nullptr), "lock_enter\\(\\) given a null object");
+  EXPECT_DEATH(lock_leave(nullptr), "lock_leave");
+  EXPECT_DEATH(signal_set(nullptr), "signal_set");
+  EXPECT_DEATH(signal_wait(nullptr), "signal_wait");
+  EXPECT_DEATH(signal_test_and_clear(nullptr), "signal_test_and_clear");
+  EXPECT_DEATH(thread_close(nullptr), "thread_close");
 }
 
 TEST(Primitives, LockExcludesAndThreadsRun) {

@@ -168,6 +168,32 @@ TEST_F(OperationsTest, MalformedArgumentTreesMakeNoLibraryCall) {
   EXPECT_EQ("[]", sim_call_log());
 }
 
+// Fault pinned: a text with a NUL inside reached the library cut at the NUL ('a\0b' set 'a').
+TEST_F(OperationsTest, TextWithEmbeddedNulIsRefusedBeforeTheLibrary) {
+  const std::string text("Infant\0junk", 11);
+  auto with_text = [&](const char* format, bool handle) {
+    Value* item = value_new_string(text.data(), text.size());
+    return handle ? value_build(format, tracker, item) : value_build(format, item);
+  };
+  struct Case {
+    const char* name;
+    OperationHandler handler;
+    Value* args;
+  };
+  Case cases[] = {
+      {"set_device_name", op_set_device_name, with_text("LO", true)},
+      {"set_eye_tracking_mode", op_set_eye_tracking_mode, with_text("LO", true)},
+      {"report_stream_error", op_report_stream_error, with_text("LO", true)},
+      {"get_device", op_get_device, with_text("O", false)},
+  };
+  for (Case& c : cases) {
+    Tree args(c.args);
+    Tree result(c.handler(args.v, nullptr));
+    EXPECT_EQ("(i10)", show(result.v)) << c.name;
+  }
+  EXPECT_EQ("[]", sim_call_log());
+}
+
 // Python sees the order of a dict's keys (3.7 and later); the description's
 // order is checked by the Python suites, the geometry dicts' here.
 TEST_F(OperationsTest, GeometryDictsKeepTheirKeyOrder) {

@@ -150,7 +150,7 @@ class Settings(ManagerTestCase):
         status, refused = self.request('POST', '/api/tracker/settings', {'frequency': 99})
         self.assertEqual((status, refused['status'], refused['status_name']),
                          (422, 3, 'invalid argument'))
-        self.assertIn('offered: 23.976, 30, 60, 120, 250, 600 Hz', refused['error'])
+        self.assertIn('offered: 23.976, 30, 60, 120, 250, 600, 1200 Hz', refused['error'])
         status, refused = self.request('POST', '/api/tracker/settings', {'mode': 'Sleepy'})
         self.assertEqual((status, refused['status']), (422, 3))
         changed = self.ok('POST', '/api/tracker/settings', {'mode': 'Infant', 'name': 'Lab B'})
