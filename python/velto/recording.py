@@ -451,8 +451,16 @@ class Recording(_runtime.Closable):
                 os.mkdir(self._image_folder)
                 self._created.append(self._image_folder)
             name = '%s/%06d_cam%d.gif' % (IMAGES_FOLDER, self._images, record['camera_id'])
-            with io.open(os.path.join(self.folder, name), 'wb') as image:
-                image.write(record['image_data'])
+            path = os.path.join(self.folder, name)
+            try:
+                with io.open(path, 'wb', buffering=0) as image:
+                    self._append(image, record['image_data'])
+            except BaseException:
+                try:
+                    os.unlink(path)  # no image without its events line
+                except EnvironmentError:
+                    pass
+                raise
             line['file'] = name
             line['bytes'] = len(record['image_data'])
         self._append(self._events_file, json_line(line))
