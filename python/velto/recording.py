@@ -235,6 +235,8 @@ class Recording(_runtime.Closable):
             self._streams = offered + sorted(self._unwritten)
             self._start()
         except BaseException:
+            if not self.closed:  # failed before the files were made: the folder goes again
+                self._remove_created()
             _release_folder(self._key, self)
             raise
 
@@ -303,8 +305,10 @@ class Recording(_runtime.Closable):
                     if stream == 'time_sync':
                         raise
                     # An event stream that cannot be had (the log taken by
-                    # someone else, say) is noted, not fatal.
-                    self.metadata['streams'].remove(stream)
+                    # someone else, say) is noted, not fatal; without
+                    # notifications a lost connection shows as a gap only.
+                    if stream in self.metadata['streams']:
+                        self.metadata['streams'].remove(stream)
                     self.metadata.setdefault('streams_missing', {})[stream] = to_unicode(error.args[0])
             # The gaze callback is the queue's own append: no Python frame a sample.
             self._subscriptions.append(tracker.subscribe('gaze', callback=self._gaze.append))
@@ -339,6 +343,11 @@ class Recording(_runtime.Closable):
                     stream.close()
                 except EnvironmentError:
                     pass
+        self._remove_created()
+        self.tracker.disown(self)
+        self._closed_event.set()
+
+    def _remove_created(self):
         if self._images and os.path.isdir(self._image_folder):
             for name in os.listdir(self._image_folder):
                 match = re.match(r'^(\d{6})_cam\d+\.gif$', name)
@@ -352,8 +361,7 @@ class Recording(_runtime.Closable):
                     os.unlink(path)
             except EnvironmentError:
                 pass
-        self.tracker.disown(self)
-        self._closed_event.set()
+        del self._created[:]
 
     def _append(self, stream, data):
         """Writes `data` to an unbuffered file whole; after a failure the file
