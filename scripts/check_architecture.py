@@ -9,7 +9,8 @@
   entry and methods.
 - Code that differs between Python versions (PY_MAJOR_VERSION) lives only in
   value/python_version.h and the module's entry.
-- No product file is longer than MAX_LINES lines.
+- No product file is longer than MAX_LINES lines: the C++ folders, simulator/,
+  python/velto/**/*.py and the manager's page scripts (static/*.js).
 - Locks are the annotated Mutex of value/mutex.h (checked by clang's
   -Wthread-safety, scripts/thread_safety.sh): no other file declares a
   std::mutex.
@@ -22,6 +23,9 @@
   no other module's private names (`module._name`, `from .x import _name`,
   `obj._name` on anything but self/cls; namedtuple's _asdict and the like
   excepted). Modules named _x are internal to the package, not private.
+  The manager's modules (python/velto/manager/*.py) are top-layer modules
+  of the same check: they take the package through `from .. import x`,
+  `from ..x import y` or `import velto`, and each other through `from .x`.
 Runs under CTest as check.architecture.
 """
 from __future__ import print_function
@@ -59,6 +63,20 @@ def sources():
                     yield path, f.read()
 
 
+def other_product_files():
+    """Paths of the product files outside the C++ folders that MAX_LINES bounds."""
+    found = ['simulator/' + n for n in sorted(os.listdir(os.path.join(ROOT, 'simulator')))
+             if n.endswith(('.h', '.cc'))]
+    for folder, dirs, names in os.walk(os.path.join(ROOT, PYTHON_PACKAGE)):
+        dirs[:] = sorted(d for d in dirs if d != '__pycache__')
+        relative = os.path.relpath(folder, ROOT).replace(os.sep, '/')
+        found += [relative + '/' + n for n in sorted(names) if n.endswith('.py')]
+    static = MANAGER_PACKAGE + '/static'
+    found += [static + '/' + n for n in sorted(os.listdir(os.path.join(ROOT, static)))
+              if n.endswith('.js')]
+    return found
+
+
 def main():
     problems = []
     fork_routine = open(os.path.join(ROOT, 'module', 'fork.cc')).read()
@@ -87,14 +105,11 @@ def main():
             if not hooks or not all(hook + '()' in fork_routine for hook in hooks):
                 problems.append('%s owns a mutex but module/fork.cc does not call its '
                                 '*_fork_prepare hook' % path)
-    simulator = os.path.join(ROOT, 'simulator')
-    for name in sorted(os.listdir(simulator)):
-        if name.endswith(('.h', '.cc')):
-            with open(os.path.join(simulator, name)) as f:
-                lines = f.read().count('\n')
-            if lines > MAX_LINES:
-                problems.append('simulator/%s has %d lines: split it (at most %d)' %
-                                (name, lines, MAX_LINES))
+    for path in other_product_files():
+        with open(os.path.join(ROOT, path), 'rb') as f:
+            lines = f.read().count(b'\n')
+        if lines > MAX_LINES:
+            problems.append('%s has %d lines: split it (at most %d)' % (path, lines, MAX_LINES))
     for problem in problems:
         print('architecture: ' + problem)
     print('architecture: %s' % ('%d problem(s)' % len(problems) if problems else 'ok'))
@@ -104,76 +119,121 @@ def main():
 # python/velto's layers, lowest first: leaf helpers, the module's runtime, device
 # objects, recorded data, and the entry points on top.
 PYTHON_PACKAGE = 'python/velto'
+# The manager's package: its modules, named manager.x here, sit in the top layer.
+MANAGER_PACKAGE = PYTHON_PACKAGE + '/manager'
+MANAGER = 'manager'
 PYTHON_LAYERS = [
     ('leaf', ['_compat', 'errors', 'geometry', 'files']),
     ('runtime', ['_runtime']),
     ('device', ['streams', 'clock', 'calibration', 'tracker']),
-    ('data', ['columns', 'recording', 'reader', 'analysis', 'quality', 'bids', 'replay']),
+    ('data', ['columns', 'recording', 'reader', 'analysis', 'salvage', 'quality', 'bids_files', 'bids',
+              'replay']),
     ('top', ['cli', '__main__', '__init__']),
 ]
 # Underscore names that are public API of the standard library's types.
 PUBLIC_UNDERSCORE = {'_asdict', '_replace', '_fields', '_make', '_field_defaults'}
 
 
-def _python_imports(tree, modules):
+def _resolve(node, package):
+    """The parts ('velto', ...) of the module an ImportFrom in `package` ('' for
+    velto's modules, MANAGER for the manager's) names; None outside velto."""
+    if node.level:
+        parts = ['velto'] + ([package] if package else [])
+        if node.level > len(parts):
+            return None
+        return parts[:len(parts) - node.level + 1] + (node.module.split('.') if node.module else [])
+    parts = (node.module or '').split('.')
+    return parts if parts[0] == 'velto' else None
+
+
+def _module_key(parts):
+    """The name under which the module `parts` is checked: x, manager.x, or the
+    __init__ of a package (__init__, manager.__init__)."""
+    name = '.'.join(parts[1:])
+    return (name + '.' if name else '') + '__init__' if name in ('', MANAGER) else name
+
+
+def _python_imports(tree, modules, package=''):
     """(imported package module, line, private names taken from it) of a module's AST."""
     found = []
     for node in ast.walk(tree):
         if isinstance(node, ast.ImportFrom):
-            relative = node.level == 1 or (node.level == 0 and (node.module or '').split('.')[0] == 'velto')
-            if not relative:
+            parts = _resolve(node, package)
+            if parts is None:
                 continue
-            base = (node.module or '').split('.')[-1] if node.module not in (None, 'velto') else ''
-            if base:
+            base = _module_key(parts)
+            if not base.endswith('__init__'):
                 private = [a.name for a in node.names if a.name.startswith('_')
                            and not a.name.startswith('__')]
                 found.append((base, node.lineno, private))
             else:  # from . import x, y
+                prefix = base[:-len('__init__')]
                 for alias in node.names:
-                    target = alias.name if alias.name in modules else '__init__'
-                    private = [] if alias.name in modules or not alias.name.startswith('_') \
+                    module = prefix + alias.name
+                    target = module if module in modules else base
+                    private = [] if module in modules or not alias.name.startswith('_') \
                         or alias.name.startswith('__') else [alias.name]
                     found.append((target, node.lineno, private))
         elif isinstance(node, ast.Import):
             for alias in node.names:
                 parts = alias.name.split('.')
                 if parts[0] == 'velto':
-                    found.append((parts[1] if len(parts) > 1 else '__init__', node.lineno, []))
+                    found.append((_module_key(parts), node.lineno, []))
     return found
 
 
-def _module_aliases(tree, modules):
-    """Names bound to the package's modules, and to other imported modules."""
-    package, other = set(), set()
+def _module_aliases(tree, modules, package=''):
+    """Names bound to the package's modules (and to velto itself), and to other
+    imported modules."""
+    package_names, other = set(), set()
     for node in ast.walk(tree):
-        if isinstance(node, ast.ImportFrom) and node.level == 1 and not node.module:
-            package.update(a.asname or a.name for a in node.names if a.name in modules)
+        if isinstance(node, ast.ImportFrom):
+            parts = _resolve(node, package)
+            base = _module_key(parts) if parts is not None else ''
+            if base.endswith('__init__'):
+                prefix = base[:-len('__init__')]
+                package_names.update(a.asname or a.name for a in node.names
+                                     if prefix + a.name in modules)
         elif isinstance(node, ast.Import):
             for alias in node.names:
                 name = alias.asname or alias.name.split('.')[0]
-                (package if alias.name.startswith('velto.') and alias.asname else other).add(name)
-    return package, other
+                velto = alias.name == 'velto' or alias.name.startswith('velto.')
+                (package_names if velto else other).add(name)
+    return package_names, other
+
+
+def _python_modules():
+    """{checked name: path} of python/velto's modules and the manager's (manager.x)."""
+    found = {}
+    for folder, prefix in ((PYTHON_PACKAGE, ''), (MANAGER_PACKAGE, MANAGER + '.')):
+        for leaf in os.listdir(os.path.join(ROOT, folder)):
+            if leaf.endswith('.py'):
+                found[prefix + leaf[:-3]] = '%s/%s' % (folder, leaf)
+    return found
 
 
 def check_python_layers():
     """Problems of python/velto's imports against PYTHON_LAYERS."""
     problems = []
-    folder = os.path.join(ROOT, PYTHON_PACKAGE)
     rank = {}
     for index, (layer, names) in enumerate(PYTHON_LAYERS):
         for name in names:
             rank[name] = (index, layer)
-    modules = sorted(n[:-3] for n in os.listdir(folder) if n.endswith('.py'))
+    paths = _python_modules()
+    modules = sorted(paths)
     for name in modules:
-        if name not in rank:
-            problems.append('%s/%s.py is in no layer of PYTHON_LAYERS' % (PYTHON_PACKAGE, name))
+        if name.startswith(MANAGER + '.'):
+            rank[name] = (len(PYTHON_LAYERS) - 1, PYTHON_LAYERS[-1][0])
+        elif name not in rank:
+            problems.append('%s is in no layer of PYTHON_LAYERS' % paths[name])
     edges = {}
     for name in modules:
-        path = '%s/%s.py' % (PYTHON_PACKAGE, name)
+        path = paths[name]
+        package = MANAGER if name.startswith(MANAGER + '.') else ''
         with open(os.path.join(ROOT, path)) as f:
             tree = ast.parse(f.read(), path)
         edges[name] = set()
-        for target, line, private in _python_imports(tree, modules):
+        for target, line, private in _python_imports(tree, modules, package):
             if target == name:
                 continue
             edges[name].add(target)
@@ -182,17 +242,17 @@ def check_python_layers():
                                 % (path, line, target, rank[target][1], name, rank[name][1]))
             for item in private:
                 problems.append('%s:%d imports the private name %s from %s' % (path, line, item, target))
-        package, other = _module_aliases(tree, modules)
+        package_names, other = _module_aliases(tree, modules, package)
         for node in ast.walk(tree):
             if not (isinstance(node, ast.Attribute) and node.attr.startswith('_')
                     and not node.attr.startswith('__') and node.attr not in PUBLIC_UNDERSCORE):
                 continue
             owner = node.value.id if isinstance(node.value, ast.Name) else None
-            if owner in ('self', 'cls') or (owner in other and owner not in package):
+            if owner in ('self', 'cls') or (owner in other and owner not in package_names):
                 continue
             problems.append('%s:%d uses the private name %s of %s'
                             % (path, node.lineno, node.attr, owner or 'another object'))
-    problems += ['%s/%s.py: import cycle %s' % (PYTHON_PACKAGE, cycle[0], ' -> '.join(cycle))
+    problems += ['%s: import cycle %s' % (paths.get(cycle[0], cycle[0]), ' -> '.join(cycle))
                  for cycle in _cycles(edges)]
     return problems
 

@@ -24,7 +24,7 @@ struct ReplaySpec {
   std::string name;    // the folder's last component
   bool loop = false;
   double speed = 1.0;
-  std::vector<int> columns;  // what each CSV column holds (sim_replay.cc's Field)
+  std::vector<int> columns;  // what each CSV column holds (sim_replay_read.h's Field)
   int64_t rows = 0;          // complete rows; playback reads no more than these
   int64_t event_lines = 0;   // events.jsonl lines to read (a cut-off last line excluded)
   bool has_events = false;

@@ -15,17 +15,16 @@ columns and units: docs/python-api.md, "BIDS export".
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
-import gzip
-import io
 import json
 import math
 import os
-import re
-import tempfile
 
 from ._compat import integer_types, string_types, to_unicode
 from .analysis import detect_fixations, gaze_track
-from .quality import SalvagedRecording, find_gaps, nominal_rate, read_recording
+from .bids_files import (Staging, entity_label, export_stem, json_bytes, run_index, tsv_bytes,
+                         tsv_number, tsv_text)
+from .quality import find_gaps, nominal_rate
+from .salvage import SalvagedRecording, read_recording
 
 BIDS_VERSION = '1.11.0'
 # Folders in which BIDS places physiological recordings.
@@ -33,7 +32,6 @@ DATATYPES = ('beh', 'func', 'eeg', 'meg', 'ieeg', 'nirs', 'motion', 'pet', 'perf
              'fmap', 'micr')
 EYES = (('left', 'eye1'), ('right', 'eye2'))
 SCREEN_ORIGIN = ['top', 'left']
-_LABEL = re.compile(r'^[A-Za-z0-9]+$')
 
 ExportResult = collections.namedtuple('ExportResult', 'files problems')
 
@@ -50,26 +48,6 @@ class MissingInformation(ValueError):
 
     def for_command_line(self):
         return self.template % ' and '.join(self.flags)
-
-
-def _label(name, value):
-    if isinstance(value, integer_types) and not isinstance(value, bool) and value >= 0:
-        value = '%d' % value
-    value = to_unicode(value) if isinstance(value, string_types) else value
-    if not isinstance(value, string_types) or not _LABEL.match(value):
-        raise ValueError('%s must be a label of letters and digits only, not "%s"'
-                         % (name, to_unicode(value) if isinstance(value, string_types) else value))
-    return value
-
-
-def _index(value):
-    try:
-        number = int(value)
-    except (TypeError, ValueError):
-        number = -1
-    if isinstance(value, bool) or number < 0 or (isinstance(value, float) and value != number):
-        raise ValueError('run must be a whole number of 0 or more, not %s' % (value,))
-    return '%d' % number
 
 
 def _resolution(value):
@@ -93,43 +71,13 @@ def _distance(value):
     return value
 
 
-# -------------------------------------------------------------------- formatting
-
 def _finite(value):
     return (isinstance(value, integer_types + (float,)) and not isinstance(value, bool)
             and not (math.isnan(value) or math.isinf(value)))
 
 
-def _number(value, digits=4):
-    """A cell: integers as they are, floats with at most `digits` decimals, n/a when missing."""
-    if isinstance(value, integer_types) and not isinstance(value, bool):
-        return '%d' % value
-    if not _finite(value):
-        return 'n/a'
-    text = ('%.*f' % (digits, value)).rstrip('0').rstrip('.')
-    return '0' if text in ('-0', '') else text
-
-
 def _dict(value):
     return value if isinstance(value, dict) else {}
-
-
-def _text(value):
-    """A TSV cell of text: tabs and line breaks become spaces, empty is n/a."""
-    if value is None:
-        return 'n/a'
-    text = re.sub(r'[\t\r\n]+', ' ', to_unicode(value)).strip()
-    return text or 'n/a'
-
-
-def _json_bytes(obj):
-    return (json.dumps(obj, indent=2, sort_keys=True, ensure_ascii=False, allow_nan=False,
-                       separators=(',', ': '))
-            + '\n').encode('utf-8')
-
-
-def _tsv_bytes(rows):
-    return ''.join('\t'.join(row) + '\n' for row in rows).encode('utf-8')
 
 
 # -------------------------------------------------------------------- content
@@ -204,7 +152,7 @@ def _gaze_lines(saved, columns, resolution):
             value = row.get(source, float('nan'))
             if scale is not None and _finite(value):
                 value = value * scale
-            cells.append(_number(value, digits))
+            cells.append(tsv_number(value, digits))
         yield '\t'.join(cells) + '\n'
 
 
@@ -344,65 +292,6 @@ def _sampling_frequency(saved):
     return None
 
 
-# -------------------------------------------------------------------- writing
-
-class _Staging(object):
-    """Files written under temporary names in their folders, renamed to
-    their names by commit(); discard() removes them and the folders made."""
-
-    def __init__(self):
-        self.staged = []
-        self.made = []
-
-    def folder(self, path):
-        missing = []
-        while path and not os.path.isdir(path):
-            missing.append(path)
-            path = os.path.dirname(path)
-        for folder in reversed(missing):
-            os.mkdir(folder)
-            self.made.append(folder)
-
-    def write(self, path, data=None, lines=None, compress=False):
-        self.folder(os.path.dirname(path))
-        handle, temporary = tempfile.mkstemp(prefix='.%s.' % os.path.basename(path), suffix='.tmp',
-                                             dir=os.path.dirname(path))
-        self.staged.append((temporary, path))
-        with io.open(handle, 'wb') as stream:
-            target = (gzip.GzipFile(filename='', mode='wb', fileobj=stream, mtime=0) if compress
-                      else stream)
-            try:
-                if data is not None:
-                    target.write(data)
-                buffered = []
-                for line in lines or ():
-                    buffered.append(line)
-                    if len(buffered) >= 4096:
-                        target.write(''.join(buffered).encode('utf-8'))
-                        buffered = []
-                if buffered:
-                    target.write(''.join(buffered).encode('utf-8'))
-            finally:
-                if compress:
-                    target.close()
-        os.chmod(temporary, 0o644)
-
-    def commit(self):
-        for temporary, path in self.staged:
-            os.rename(temporary, path)
-        self.staged = []
-
-    def discard(self):
-        for temporary, _ in self.staged:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
-        for folder in reversed(self.made):
-            try:
-                os.rmdir(folder)
-            except OSError:
-                pass
-
-
 def export_bids(recording_folder, bids_root, subject, task, session=None, run=None, datatype='beh',
                 screen_resolution=None, screen_distance_m=None, overwrite=False):
     """Writes a recording into a BIDS dataset at `bids_root` (made if
@@ -412,10 +301,10 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
     (eye to screen, metres) are not in a recording and must be given
     (MissingInformation, a ValueError, otherwise). Existing files are
     replaced only with `overwrite`."""
-    subject = _label('subject', subject)
-    task = _label('task', task)
-    session = None if session is None else _label('session', session)
-    run = None if run is None else _index(run)
+    subject = entity_label('subject', subject)
+    task = entity_label('task', task)
+    session = None if session is None else entity_label('session', session)
+    run = None if run is None else run_index(run)
     if datatype not in DATATYPES:
         raise ValueError('datatype must be one of %s, not "%s"' % (', '.join(DATATYPES), datatype))
     missing = [(what, option, flag) for value, what, option, flag in (
@@ -449,13 +338,7 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
                          'its metadata and too few samples to measure it' % recording_folder)
 
     root = os.path.abspath(to_unicode(bids_root))
-    folder = os.path.join(root, 'sub-' + subject)
-    stem = 'sub-' + subject
-    if session is not None:
-        folder = os.path.join(folder, 'ses-' + session)
-        stem += '_ses-' + session
-    folder = os.path.join(folder, datatype)
-    stem += '_task-' + task + ('' if run is None else '_run-' + run)
+    folder, stem = export_stem(root, subject, task, session, run, datatype)
 
     def path(suffix):
         return os.path.join(folder, stem + suffix)
@@ -476,7 +359,7 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
     if skipped:
         problems = problems + ['%d marker or stream error event%s without a time left out'
                                % (skipped, '' if skipped == 1 else 's')]
-    staging = _Staging()
+    staging = Staging()
     try:
         for eye, label in EYES:
             columns = _gaze_columns(saved, eye, resolution)
@@ -492,23 +375,23 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
                 sidecar[name] = entry
             staging.write(path('_recording-%s_physio.tsv.gz' % label),
                           lines=_gaze_lines(saved, columns, resolution), compress=True)
-            staging.write(path('_recording-%s_physio.json' % label), _json_bytes(sidecar))
+            staging.write(path('_recording-%s_physio.json' % label), json_bytes(sidecar))
             events = sorted(shared_events + _fixation_events(saved, eye),
                             key=lambda e: (e[0], e[2] or ''))
-            rows = [[_number(onset), 'n/a' if duration is None else _number(duration, 6),
-                     _text(kind), _text(message)] for onset, duration, kind, message in events]
-            staging.write(path('_recording-%s_physioevents.tsv.gz' % label), _tsv_bytes(rows),
+            rows = [[tsv_number(onset), 'n/a' if duration is None else tsv_number(duration, 6),
+                     tsv_text(kind), tsv_text(message)] for onset, duration, kind, message in events]
+            staging.write(path('_recording-%s_physioevents.tsv.gz' % label), tsv_bytes(rows),
                           compress=True)
             staging.write(path('_recording-%s_physioevents.json' % label),
-                          _json_bytes(_PHYSIOEVENTS_SIDECAR))
+                          json_bytes(_PHYSIOEVENTS_SIDECAR))
         markers = [e for e in saved.events if e.get('stream') == 'marker' and _finite(e.get('t_us'))]
         rows = [['onset', 'duration', 'trial_type', 'fields']]
         for marker in sorted(markers, key=lambda e: e['t_us']):
             fields = marker.get('fields')
-            rows.append([_number(marker['t_us'] / 1e6, 6), '0', _text(marker.get('label')),
-                         _text(json.dumps(fields, sort_keys=True) if fields else None)])
-        staging.write(path('_events.tsv'), _tsv_bytes(rows))
-        staging.write(path('_events.json'), _json_bytes({
+            rows.append([tsv_number(marker['t_us'] / 1e6, 6), '0', tsv_text(marker.get('label')),
+                         tsv_text(json.dumps(fields, sort_keys=True) if fields else None)])
+        staging.write(path('_events.tsv'), tsv_bytes(rows))
+        staging.write(path('_events.json'), json_bytes({
             'onset': {'Description': 'time of the marker in seconds from the recording start (the '
                                      'origin of the gaze files\' StartTime)', 'Units': 's'},
             'duration': {'Description': 'markers are instantaneous', 'Units': 's'},
@@ -520,7 +403,7 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
                 'ScreenSize': [float(area['width']) / 1000.0, float(area['height']) / 1000.0]}}))
         description = os.path.join(root, 'dataset_description.json')
         if not os.path.exists(description):
-            staging.write(description, _json_bytes({
+            staging.write(description, json_bytes({
                 'Name': os.path.basename(root) or 'eye tracking', 'BIDSVersion': BIDS_VERSION,
                 'DatasetType': 'raw'}))
             targets.append(description)

@@ -153,6 +153,7 @@ def _compile(columns):
         for key in gates:
             value = value.replace(tests[key], '1')
         return value
+
     def marked(fmt):
         return fmt + _MARK if fmt.endswith('f') else fmt
     fast = str(','.join(marked(c.format) for c in columns))  # native str: bytes on 2.7 are quicker
@@ -206,7 +207,7 @@ def format_rows(samples, start, columns='compact'):
             break
         text = text.replace(_ZERO_MARK, _MARK)
     text = text.replace(_POINT_MARK, _NATIVE_EMPTY).replace(_MARK, _NATIVE_EMPTY)
-    if ',-0,' in text or ',-0\n' in text:  # the first column is the time: never '-0'
+    if '-0,' in text or '-0\n' in text:  # only a cell that is exactly '-0' has these
         text = _MINUS_ZERO.sub('0', text)
     return text
 

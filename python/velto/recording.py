@@ -57,6 +57,11 @@ from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, json_li
 from .files import RECORDING_FORMAT as FORMAT
 from .tracker import provide, system_time, versions
 
+# Kept importable from here, where they lived before the reader and the
+# column table had modules of their own.
+from .columns import Column, gaze_row  # noqa: E402,F401
+from .reader import SavedRecording, load_recording  # noqa: E402,F401
+
 
 class Terminated(SystemExit):
     """SIGTERM arrived while a recording was open: raised on the main thread
@@ -394,7 +399,9 @@ class Recording(_runtime.Closable):
     def _write_loop(self):
         last_flush = last_metadata = time.time()
         while True:
-            stopping = self._stop.wait(0.1)
+            # A plain sleep: a timed Event.wait polls on 2.7, dozens of wake-ups a second.
+            time.sleep(0.1)
+            stopping = self._stop.is_set()
             self._write_pending()
             now = time.time()
             if now - last_flush >= self.flush_interval or stopping:
