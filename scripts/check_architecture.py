@@ -126,7 +126,7 @@ PYTHON_LAYERS = [
     ('leaf', ['_compat', 'errors', 'geometry', 'files']),
     ('runtime', ['_runtime']),
     ('device', ['streams', 'clock', 'calibration', 'tracker']),
-    ('data', ['columns', 'recording', 'reader', 'analysis', 'salvage', 'quality', 'bids_files', 'bids',
+    ('data', ['columns', 'losses', 'interrupts', 'recording', 'reader', 'analysis', 'salvage', 'quality', 'bids_files', 'bids',
               'replay']),
     ('top', ['cli', '__main__', '__init__']),
 ]

@@ -72,6 +72,39 @@ def replace_file(path, data, prefix='.velto-', mode=None):
         raise
 
 
+def append_whole(stream, data):
+    """Writes `data` (bytes) to an unbuffered file (io.open(..., buffering=0))
+    whole; after a failure (a full disk) the file is cut back to where it
+    was, so it never ends in part of what was written."""
+    at = stream.tell()
+    try:
+        view = memoryview(data)
+        while len(view):
+            written = stream.write(view)
+            if not written:
+                raise IOError(errno.ENOSPC, 'nothing could be written')
+            view = view[written:]
+    except BaseException:
+        try:
+            stream.truncate(at)
+            stream.seek(at)
+        except EnvironmentError:
+            pass
+        raise
+
+
+def remove_paths(paths):
+    """Removes files and empty folders, in the order given, as far as possible."""
+    for path in paths:
+        try:
+            if os.path.isdir(path):
+                os.rmdir(path)
+            else:
+                os.unlink(path)
+        except EnvironmentError:
+            pass
+
+
 def write_json_atomically(path, obj):
     """Replaces `path` whole with `obj` as indented JSON."""
     data = json.dumps(obj, sort_keys=True, indent=2, allow_nan=False).encode('utf-8') + b'\n'
