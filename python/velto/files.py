@@ -18,6 +18,9 @@ GAZE_FILE = 'gaze.csv'
 EVENTS_FILE = 'events.jsonl'
 METADATA_FILE = 'metadata.json'
 IMAGES_FOLDER = 'eye_images'
+# Room a recording keeps for its end marker and final metadata (a full disk).
+RESERVE_FILE = '.velto-reserve'
+RESERVE_BYTES = 64 * 1024
 
 
 def jsonable(value):
@@ -91,6 +94,14 @@ def append_whole(stream, data):
         except EnvironmentError:
             pass
         raise
+
+
+def reserve_space(path, size):
+    """Writes a file of `size` bytes (blocks really taken, not a sparse file),
+    to be removed when that room is needed; returns `path`."""
+    with io.open(path, 'wb', buffering=0) as stream:
+        append_whole(stream, b'\0' * size)
+    return path
 
 
 def remove_paths(paths):

@@ -43,8 +43,8 @@ from ._compat import in_foreign_thread, to_unicode
 from .clock import estimate_clock
 from .columns import COLUMN_SETS, column_dicts, format_rows, header
 from .errors import VeltoError
-from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, append_whole, json_line, \
-    jsonable, now_iso, remove_paths, write_json_atomically
+from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, RESERVE_BYTES, RESERVE_FILE, \
+    append_whole, json_line, jsonable, now_iso, remove_paths, reserve_space, write_json_atomically
 from .files import RECORDING_FORMAT as FORMAT
 from .losses import Losses
 from .interrupts import Shield, Terminated, claim_folder, release_folder, sigterm_received
@@ -183,6 +183,8 @@ class Recording(_runtime.Closable):
                 'system_time_stamp': self.start_system_us}))
             self._created.append(os.path.join(self.folder, METADATA_FILE))
             self._write_metadata()
+            self._created.append(os.path.join(self.folder, RESERVE_FILE))
+            reserve_space(self._created[-1], RESERVE_BYTES)  # for the end on a full disk
         except BaseException:
             self._abandon()
             raise
@@ -226,7 +228,7 @@ class Recording(_runtime.Closable):
         self._stop.set()
         for subscription in reversed(self._subscriptions):
             self._quietly(subscription.close)
-        if self._writer is not None and self._writer.is_alive():
+        if self._writer is not None:
             self._writer.join()
         for stream in (getattr(self, '_gaze_file', None), getattr(self, '_events_file', None)):
             if stream is not None:
@@ -284,8 +286,7 @@ class Recording(_runtime.Closable):
             return False
 
     def _flush(self):
-        self._guard(self._gaze_file.flush)
-        self._guard(self._events_file.flush)
+        pass  # the files are unbuffered: each pass's writes are with the system already
 
     def _write_pending(self):
         pending = self._pending
@@ -429,14 +430,14 @@ class Recording(_runtime.Closable):
 
     def _finish(self, reason):
         self._stop.set()
-        if self._writer.is_alive():
-            self._writer.join()
+        self._writer.join()
         self._write_pending()  # anything that came after the writer's last pass
         end_us = None
         try:
             end_us = system_time(min(self.tracker.timeout, 3.0))
         except VeltoError:
             pass
+        remove_paths([os.path.join(self.folder, RESERVE_FILE)])
         self._write_gaps([g for g in [self.losses.gap_to_end(end_us)] if g])
         self._update_clock()
         end = {'reason': reason, 'wall_clock_utc': now_iso(), 'unix_time': time.time(),

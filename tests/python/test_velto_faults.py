@@ -61,8 +61,12 @@ class FaultCase(VeltoTestCase):
         self.root = tempfile.mkdtemp()
         self.folder = os.path.join(self.root, 'rec')
 
+    mounted = None
+
     def tearDown(self):
         VeltoTestCase.tearDown(self)
+        if self.mounted:
+            support.subprocess.call(['umount', self.mounted])
         shutil.rmtree(self.root)
 
     def assert_agrees(self, folder, complete, intact):
@@ -234,33 +238,43 @@ class Interrupts(FaultCase):
 class DiskAndStart(FaultCase):
     def test_a_full_disk_leaves_whole_rows_and_every_signal_saying_incomplete(self):
         # Fault: on a full disk the end marker, metadata and reader disagreed, a row was cut off and a failed start left files that blocked a retry.
-        folder, first = os.path.join(self.root, 'full'), os.path.join(self.root, 'first')
+        disk = os.path.join(self.root, 'disk')
+        os.mkdir(disk)
+        # A 200 KB file system where it can be mounted (root), else a file size limit.
+        tmpfs = hasattr(os, 'geteuid') and os.geteuid() == 0 and support.subprocess.call(
+            ['mount', '-t', 'tmpfs', '-o', 'size=200k', 'tmpfs', disk], stderr=support.subprocess.PIPE) == 0
+        self.mounted = disk if tmpfs else None
+        limit = ('resource.setrlimit(resource.RLIMIT_FSIZE, (%d, resource.RLIM_INFINITY))'
+                 if not tmpfs else '%d')
+        folder, first = os.path.join(disk, 'full'), os.path.join(disk, 'first')
         code, out, err = run_script('\n'.join([
             'import resource, signal, velto',
             'signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes past the limit fail (EFBIG)',
-            'resource.setrlimit(resource.RLIMIT_FSIZE, (40, resource.RLIM_INFINITY))',
+            limit % 70000,
             'tracker = velto.open_tracker()',
             'tracker.frequency = 1200',
             'try:',
+            '    with tracker.record(%r) as recording:' % folder,
+            '        recording.wait(10)',
+            'except EnvironmentError as error:',
+            '    print("write failed")',
+            limit % 40,
+            'try:',
             '    tracker.record(%r)' % first,
             'except EnvironmentError as error:',
-            '    print("start failed")',
-            'resource.setrlimit(resource.RLIMIT_FSIZE, (20000, resource.RLIM_INFINITY))',
-            'try:',
-            '    with tracker.record(%r) as recording:' % folder,
-            '        recording.wait(2)',
-            'except EnvironmentError as error:',
-            '    print("write failed")']))
+            '    print("start failed")']))
         self.assertEqual(code, 0, err)
-        self.assertEqual(out.splitlines(), ['start failed', 'write failed'])
+        self.assertEqual(out.splitlines(), ['write failed', 'start failed'])
         self.assertNotIn('Exception ignored', err)
         self.assertFalse(os.path.exists(first))  # made by the failed start, so removed
         saved = self.assert_agrees(folder, complete=False, intact=False)
         self.assertTrue(saved.damage[0].startswith('marked incomplete'), saved.damage)
         self.assertGreater(len(saved.gaze), 100)
+        self.assertIsNotNone(saved.metadata['clock'])  # the final metadata, not the first
         with io.open(os.path.join(folder, 'gaze.csv'), 'rb') as stream:
             self.assertTrue(stream.read().endswith(b'\n'))
-        # Nothing blocks a retry of the start that failed.
+        # Nothing blocks a retry of the start that failed, once there is room.
+        shutil.rmtree(folder)
         with self.trackers[0].record(first):
             pass
         self.assert_agrees(first, complete=True, intact=True)
