@@ -19,18 +19,21 @@ else:
     string_types = (str,)
 
 
-def native_text(value):
+def native_text(value, what='text'):
     """`value` as the interpreter's own `str`: what the module takes for text
-    arguments (UTF-8 bytes on 2.7, text on 3.x)."""
+    arguments (UTF-8 bytes on 2.7, text on 3.x). The library reads texts up
+    to a NUL, so a text holding one raises ValueError naming `what`."""
     if isinstance(value, str):
-        return value
-    if PY2:
-        if isinstance(value, text_type):
-            return value.encode('utf-8')
-        raise TypeError('expected text, got %s' % type(value).__name__)
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value)  # the module takes UTF-8 bytes as they are
-    raise TypeError('expected text, got %s' % type(value).__name__)
+        text = value
+    elif PY2 and isinstance(value, text_type):
+        text = value.encode('utf-8')
+    elif not PY2 and isinstance(value, (bytes, bytearray)):
+        text = bytes(value)  # the module takes UTF-8 bytes as they are
+    else:
+        raise TypeError('%s: expected text, got %s' % (what, type(value).__name__))
+    if (b'\0' if isinstance(text, bytes) else '\0') in text:
+        raise ValueError('%s must not contain a NUL character: %r' % (what, value))
+    return text
 
 
 def to_unicode(value):

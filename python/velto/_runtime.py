@@ -29,6 +29,7 @@ from __future__ import absolute_import, division, print_function, unicode_litera
 
 import atexit
 import itertools
+import math
 import os
 import sys
 import threading
@@ -36,7 +37,7 @@ import traceback
 import warnings
 import weakref
 
-from ._compat import in_foreign_thread
+from ._compat import in_foreign_thread, string_types
 from .errors import VeltoError, VeltoTimeout
 
 DEFAULT_TIMEOUT = 10.0
@@ -44,6 +45,7 @@ DEFAULT_TIMEOUT = 10.0
 EXIT_TIMEOUT = 3.0
 STATUS_BUFFER_TOO_SMALL = 15
 
+_LONGEST_WAIT = min(getattr(threading, 'TIMEOUT_MAX', 1e9), 1e9)
 _lock = threading.RLock()          # guards the state below
 _subscribe_lock = threading.RLock()  # serialises subscribe/unsubscribe requests
 _module = None
@@ -56,6 +58,32 @@ _exiting = False
 # calibration, clock and subscriptions it may use, all before their tracker.
 CLOSE_ORDER = ('recording', 'calibration', 'clock', 'subscription', 'tracker')
 _adoptions = itertools.count()
+
+
+def seconds(value, what='timeout'):
+    """A time limit argument checked before any work: a number of seconds
+    >= 0, with None and float('inf') (or more than 1e9 s) meaning no limit,
+    returned as None. NaN or a negative number raises ValueError, anything
+    else TypeError."""
+    if value is None:
+        return None
+    number = None
+    if not isinstance(value, (bool,) + string_types + (bytes, bytearray)):
+        try:
+            number = float(value)
+        except OverflowError:  # an int too large for a float
+            number = float('inf')
+        except (TypeError, ValueError):
+            pass
+    if number is None:
+        raise TypeError('%s must be a number of seconds or None, not %s'
+                        % (what, type(value).__name__))
+    if math.isnan(number) or number < 0:
+        raise ValueError('%s must be a number of seconds >= 0 (or None for no limit), not %r'
+                         % (what, value))
+    if number > _LONGEST_WAIT:  # float('inf'), or longer than a lock can wait
+        return None
+    return value
 
 
 def module():
@@ -297,6 +325,7 @@ def call(name, args=(), timeout=DEFAULT_TIMEOUT, on_late=None):
     `on_late(result)` is called with the result if it still comes, on the
     worker thread.
     """
+    timeout = seconds(timeout)
     if _exiting:
         timeout = EXIT_TIMEOUT if timeout is None else min(timeout, EXIT_TIMEOUT)
     if in_foreign_thread():

@@ -25,6 +25,7 @@ from .bids_files import (Staging, entity_label, export_stem, json_bytes, run_ind
                          tsv_number, tsv_text)
 from .quality import find_gaps, nominal_rate
 from .salvage import SalvagedRecording, read_recording
+from .files import path_text
 
 BIDS_VERSION = '1.11.0'
 # Folders in which BIDS places physiological recordings.
@@ -301,6 +302,8 @@ def export_bids(recording_folder, bids_root, subject, task, session=None, run=No
     (eye to screen, metres) are not in a recording and must be given
     (MissingInformation, a ValueError, otherwise). Existing files are
     replaced only with `overwrite`."""
+    recording_folder, bids_root = path_text(recording_folder, 'the recording folder'), \
+        path_text(bids_root, 'the BIDS folder')
     subject = entity_label('subject', subject)
     task = entity_label('task', task)
     session = None if session is None else entity_label('session', session)

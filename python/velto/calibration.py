@@ -32,9 +32,9 @@ import os
 import threading
 
 from . import _runtime
-from ._compat import to_unicode
+from ._compat import integer_types, to_unicode
 from .errors import VeltoError, VeltoTimeout
-from .files import file_reason, replace_file
+from .files import file_reason, path_text, replace_file
 from .geometry import finite_float, visual_angle
 
 FIVE_POINTS = ((0.5, 0.5), (0.1, 0.1), (0.1, 0.9), (0.9, 0.1), (0.9, 0.9))
@@ -42,6 +42,8 @@ NINE_POINTS = ((0.5, 0.5), (0.1, 0.1), (0.5, 0.1), (0.9, 0.1), (0.1, 0.5), (0.9,
                (0.1, 0.9), (0.5, 0.9), (0.9, 0.9))
 
 EYES = ('left', 'right')
+# Collections of one collect() call: each is a device round trip.
+MAX_COLLECTIONS = 100
 # Gaze origins averaged for the eye position at a collection.
 _ORIGIN_SAMPLES = 30
 
@@ -187,6 +189,22 @@ class CalibrationResult(object):
 
 # -------------------------------------------------------------------- session
 
+def _leaving_on_interrupt(step):
+    """A session step after which Ctrl-C (or SystemExit) leaves calibration
+    mode before it propagates: the tracker never stays in it."""
+    def run(self, *args, **options):
+        try:
+            return step(self, *args, **options)
+        except (KeyboardInterrupt, SystemExit):
+            try:
+                self.close()
+            except BaseException:
+                _runtime.report_exception('leaving calibration mode after an interrupt')
+            raise
+    run.__name__, run.__doc__ = step.__name__, step.__doc__
+    return run
+
+
 class CalibrationSession(_runtime.Closable):
     """Calibration mode on one tracker, for a `with` block: entered on entry,
     left on every way out (an exception, Ctrl-C, a failed step). Made by
@@ -195,8 +213,10 @@ class CalibrationSession(_runtime.Closable):
     collect(x, y) gathers data at a target (display-area normalised, 0..1
     from the top-left corner; ints are fine); discard(x, y) drops what was
     collected there; compute() computes and applies the calibration and
-    returns its CalibrationResult, also kept as tracker.last_calibration.
-    Adopted by the tracker while in calibration mode.
+    returns its CalibrationResult, also kept as tracker.last_calibration
+    (and in tracker.calibration_in_use). Ctrl-C during any step leaves
+    calibration mode, then propagates. Adopted by the tracker while in
+    calibration mode.
     """
 
     kind = 'calibration'
@@ -230,15 +250,15 @@ class CalibrationSession(_runtime.Closable):
                 pass  # the quality figures fall back to the track box centre
         try:
             tracker.call('screen_based_calibration_enter_calibration_mode')
-        except VeltoTimeout:
-            # It may still happen; requests run in order, so this leaves again after it.
-            _runtime.call_async('screen_based_calibration_leave_calibration_mode', (tracker.handle,))
+            self.active = True
+        except BaseException as error:
+            if not isinstance(error, VeltoError) or isinstance(error, VeltoTimeout):
+                # Timed out or interrupted (Ctrl-C) while the request may
+                # still run: requests run in order, so this leaves after it.
+                _runtime.call_async('screen_based_calibration_leave_calibration_mode',
+                                    (tracker.handle,))
             self._stop_listening()
             raise
-        except BaseException:
-            self._stop_listening()
-            raise
-        self.active = True
         tracker.adopt(self)
 
     def _xy(self, x, y):
@@ -246,11 +266,16 @@ class CalibrationSession(_runtime.Closable):
             x, y = x
         return finite_float(x, 'x'), finite_float(y, 'y')
 
+    @_leaving_on_interrupt
     def collect(self, x, y=None, times=1):
         """Collects calibration data at the target (x, y), or at a tuple (x, y),
-        `times` times (each collection adds a sample per eye; precision needs
-        two or more at a target)."""
+        `times` times, 1 to MAX_COLLECTIONS (each collection adds a sample per
+        eye; precision needs two or more at a target)."""
         x, y = self._xy(x, y)
+        if (isinstance(times, bool) or not isinstance(times, integer_types)
+                or not 1 <= times <= MAX_COLLECTIONS):
+            raise ValueError('times must be a whole number from 1 to %d, not %r'
+                             % (MAX_COLLECTIONS, times))
         for _ in range(times):
             self.tracker.call('screen_based_calibration_collect_data', x, y)
         for eye in EYES:
@@ -259,16 +284,26 @@ class CalibrationSession(_runtime.Closable):
                 self._origins[(target_key(x, y), eye)] = tuple(sum(o[i] for o in recent) / len(recent)
                                                      for i in range(3))
 
+    @_leaving_on_interrupt
     def discard(self, x, y=None):
         """Drops the data collected at the target (x, y)."""
         x, y = self._xy(x, y)
         self.tracker.call('screen_based_calibration_discard_data', x, y)
 
+    @_leaving_on_interrupt
     def compute(self):
         """Computes and applies the calibration; returns its CalibrationResult.
         VeltoError "no calibration data collected" when nothing was collected."""
         tracker = self.tracker
-        tracker.call('screen_based_calibration_compute_and_apply')
+        try:
+            tracker.call('screen_based_calibration_compute_and_apply')
+        except VeltoTimeout:
+            tracker.set_calibration_in_use('unknown', detail='computing it timed out')
+            raise
+        except (KeyboardInterrupt, SystemExit):
+            tracker.set_calibration_in_use('unknown', detail='computing it was interrupted')
+            raise
+        tracker.set_calibration_in_use('computed')  # its quality follows
         points = tracker.call('screen_based_calibration_get_calibration_points')
         origins = dict(self._origins)
         source = 'gaze data'
@@ -286,15 +321,17 @@ class CalibrationSession(_runtime.Closable):
         result = calibration_quality(points, tracker.get_display_area(), origins)
         result.origin_source = source
         self.result = tracker.last_calibration = result
+        tracker.set_calibration_in_use('computed', quality=result.to_dict())
         return result
 
     def _stop_listening(self):
-        if self._gaze is not None:
-            self._gaze.close()
-            self._gaze = None
+        with self._lock:
+            gaze, self._gaze = self._gaze, None
+        if gaze is not None:
+            gaze.close()
 
     def close(self, timeout=None):
-        """Leaves calibration mode (done at the end of `with`)."""
+        """Leaves calibration mode (done at the end of `with`). Idempotent."""
         with self._lock:
             active, self.active = self.active, False
         try:
@@ -328,6 +365,7 @@ def save_calibration(tracker, path):
     """Writes the tracker's calibration to `path`, through a temporary file
     in the same folder so that an existing file is never left half written.
     Returns the number of bytes written."""
+    path = path_text(path, 'the calibration file')
     data = tracker.retrieve_calibration()
     if data is None:
         raise CalibrationFileError('calibration_retrieve', path,
@@ -341,13 +379,16 @@ def save_calibration(tracker, path):
     except EnvironmentError as error:
         raise CalibrationFileError('calibration_retrieve', path, 'cannot write: %s'
                                    % file_reason(error))
+    tracker.remember_saved_calibration(data)
     return len(data)
 
 
 def load_calibration(tracker, path):
     """Applies the calibration saved in `path` to the tracker. Raises
     CalibrationFileError for a missing or unreadable file and for data the
-    tracker refuses as damaged. Returns the number of bytes applied."""
+    tracker refuses as damaged. Returns the number of bytes applied; the
+    file is then named in tracker.calibration_in_use."""
+    path = path_text(path, 'the calibration file')
     try:
         with open(path, 'rb') as stream:
             data = stream.read()
@@ -358,7 +399,7 @@ def load_calibration(tracker, path):
         raise CalibrationFileError('calibration_apply', path,
                                    'damaged calibration data (the file is empty)')
     try:
-        tracker.apply_calibration(data)
+        tracker.apply_calibration(data, source_file=os.path.abspath(path))
     except VeltoTimeout:
         raise
     except VeltoError as error:

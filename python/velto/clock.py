@@ -142,6 +142,7 @@ class ClockSync(_runtime.Closable):
         self.closed = False
         self.records = collections.deque(maxlen=max_records)
         self._arrived = threading.Event()
+        self._close_lock = threading.Lock()
         self._subscription = tracker.subscribe('time_sync', callback=self._on_record)
         tracker.adopt(self)
 
@@ -152,8 +153,9 @@ class ClockSync(_runtime.Closable):
     def wait(self, records=8, timeout=10.0):
         """Waits until at least `records` records arrived (the simulated
         tracker sends four a second); returns the estimate (None when none
-        arrived in time)."""
-        end = time.time() + timeout
+        arrived in time). `timeout`: seconds, None or float('inf') for no limit."""
+        timeout = _runtime.seconds(timeout)
+        end = float('inf') if timeout is None else time.time() + timeout
         while len(self.records) < records and time.time() < end:
             self._arrived.clear()
             self._arrived.wait(min(0.25, max(0.0, end - time.time())))
@@ -164,8 +166,11 @@ class ClockSync(_runtime.Closable):
         return estimate_clock(list(self.records))
 
     def close(self, timeout=None):
-        """Stops listening."""
-        self.closed = True
+        """Stops listening. Idempotent."""
+        with self._close_lock:
+            if self.closed:
+                return
+            self.closed = True
         try:
             self._subscription.close(timeout)
         finally:

@@ -7,10 +7,11 @@ import io
 import json
 import math
 import os
+import sys
 import tempfile
 import time
 
-from ._compat import binary_type, text_type, to_unicode
+from ._compat import PY2, binary_type, string_types, text_type, to_unicode
 
 # A recording folder's files (written by velto.recording, read by velto.reader).
 RECORDING_FORMAT = 'velto-recording 1'
@@ -21,6 +22,33 @@ IMAGES_FOLDER = 'eye_images'
 # Room a recording keeps for its end marker and final metadata (a full disk).
 RESERVE_FILE = '.velto-reserve'
 RESERVE_BYTES = 64 * 1024
+
+
+def path_text(path, what='the path'):
+    """A file or folder argument as text, refused before any work when it
+    cannot name one: bytes (a UTF-8 `str` on 2.7, `bytes` on 3.x) are
+    decoded with the file system's encoding, a path object (3.x) taken as
+    its text; '' and a path holding a NUL raise ValueError naming `what`."""
+    if not PY2 and hasattr(os, 'fspath') and not isinstance(path, (bytes, str)):
+        try:
+            path = os.fspath(path)
+        except TypeError:
+            pass
+    if isinstance(path, binary_type):
+        encoding = sys.getfilesystemencoding() or 'utf-8'
+        try:
+            path = os.fsdecode(path) if not PY2 else path.decode(encoding)
+        except UnicodeDecodeError:
+            # 2.7 under a locale whose encoding cannot name the path.
+            raise ValueError('%s %r is not text in the file system\'s encoding (%s); use a '
+                             'UTF-8 locale such as LANG=C.UTF-8' % (what, path, encoding))
+    if not isinstance(path, string_types):
+        raise TypeError('%s must be text, not %s' % (what, type(path).__name__))
+    if not path:
+        raise ValueError('%s is empty' % what)
+    if '\0' in path:
+        raise ValueError('%s must not contain a NUL character: %r' % (what, path))
+    return path
 
 
 def jsonable(value):

@@ -18,6 +18,7 @@ import math
 from ._compat import integer_types, string_types, to_unicode
 from .analysis import detect_fixations, gaze_track
 from .geometry import visual_angle
+from .files import path_text
 from . import reader
 # The tolerant reading of a recording (salvage.py); its names stay importable from here.
 from .salvage import EVENTS_FILE, GAZE_FILE, METADATA_FILE, SalvagedRecording, read_recording
@@ -269,6 +270,7 @@ def recording_quality(recording, viewing_distance_mm=None):
     is in degrees from the recorded gaze origins when the rows hold them,
     else seen from `viewing_distance_mm` in front of the display centre when
     given, else from the track box centre."""
+    recording = recording if hasattr(recording, 'gaze') else path_text(recording, 'the recording')
     folder = recording if isinstance(recording, string_types) else getattr(recording, 'folder', None)
     saved, problems = read_recording(recording)
     all_rows = saved.gaze

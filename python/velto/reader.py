@@ -15,7 +15,7 @@ import os
 from ._compat import PY2, integer_types
 from .clock import ClockEstimate, estimate_clock
 from .columns import reader_types
-from .files import EVENTS_FILE, GAZE_FILE, METADATA_FILE, read_json
+from .files import EVENTS_FILE, GAZE_FILE, METADATA_FILE, path_text, read_json
 from .geometry import DisplayArea
 
 _NAN = float('nan')
@@ -44,7 +44,7 @@ class SavedRecording(object):
     """
 
     def __init__(self, folder):
-        self.folder = os.path.abspath(folder)
+        self.folder = os.path.abspath(path_text(folder, 'the recording folder'))
         self.metadata = read_json(os.path.join(self.folder, METADATA_FILE))
         self._read_gaze()
         self._read_events()

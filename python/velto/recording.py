@@ -39,12 +39,13 @@ import threading
 import time
 
 from . import _runtime, streams
-from ._compat import in_foreign_thread, to_unicode
+from ._compat import in_foreign_thread, string_types, to_unicode
 from .clock import estimate_clock
 from .columns import COLUMN_SETS, column_dicts, format_rows, header
 from .errors import VeltoError
 from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, RESERVE_BYTES, RESERVE_FILE, \
-    append_whole, json_line, jsonable, now_iso, remove_paths, reserve_space, write_json_atomically
+    append_whole, json_line, jsonable, now_iso, path_text, remove_paths, reserve_space, \
+    write_json_atomically
 from .files import RECORDING_FORMAT as FORMAT
 from .losses import Losses
 from .interrupts import Shield, Terminated, claim_folder, release_folder, sigterm_received
@@ -91,11 +92,13 @@ class Recording(_runtime.Closable):
             raise ValueError('columns must be one of %s' % ', '.join(sorted(COLUMN_SETS)))
         if not 0 < flush_interval <= 1.0:
             raise ValueError('flush_interval must be between 0 and 1 s')
+        if isinstance(events, string_types):
+            events = (events,)  # one stream's name, not its letters
         unknown = [e for e in events if e not in streams.EVENT_STREAMS]
         if unknown:
             raise ValueError('unknown event streams: %s' % ', '.join(unknown))
         self.tracker = tracker
-        self.folder = os.path.abspath(folder)
+        self.folder = os.path.abspath(path_text(folder, 'the recording folder'))
         self.columns = columns
         self.flush_interval = flush_interval
         self.gaze_rows = 0
@@ -161,7 +164,7 @@ class Recording(_runtime.Closable):
             'column_set': self.columns,
             'tracker': tracker.to_dict(),
             'versions': versions(tracker.timeout),
-            'calibration': tracker.last_calibration.to_dict() if tracker.last_calibration else None,
+            'calibration': tracker.calibration_in_use,
             'streams': ['gaze'] + [e for e in self._streams if e not in self._unwritten],
             'clock': None, 'end': None, 'complete': False, 'intact': False,
         }
@@ -353,13 +356,8 @@ class Recording(_runtime.Closable):
             if self.write_error is None:
                 self._guard(append_whole, self._events_file, json_line(gap))
 
-    @property
-    def data_loss(self):
-        return self.losses.data_loss
-
-    @property
-    def connection_lost(self):
-        return self.losses.connection_lost
+    data_loss = property(lambda self: self.losses.data_loss)
+    connection_lost = property(lambda self: self.losses.connection_lost)
 
     def _update_clock(self):
         estimate = estimate_clock(self._sync_records)

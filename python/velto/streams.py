@@ -16,6 +16,8 @@ waiting for records that will not come.
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
+import math
+import sys
 import threading
 import time
 
@@ -46,6 +48,19 @@ DEFAULT_QUEUE_SIZE = 10000   # about 8 s of gaze at 1200 Hz
 _LOST = object()
 
 
+def check_queue_size(queue_size):
+    """A queue size argument: a finite whole number >= 1 (returned as int),
+    else ValueError."""
+    try:
+        number = float(queue_size)
+    except (TypeError, ValueError):
+        number = float('nan')
+    if isinstance(queue_size, bool) or math.isnan(number) or not 1 <= number <= sys.maxsize:
+        raise ValueError('queue_size must be a finite number of records from 1 to %d, not %r'
+                         % (sys.maxsize, queue_size))
+    return int(number)
+
+
 class Subscription(_runtime.Closable):
     """One open subscription to one stream of one tracker (or to the log).
 
@@ -73,8 +88,8 @@ class Subscription(_runtime.Closable):
             raise ValueError('unknown stream %r; streams: %s' % (stream, ', '.join(STREAM_TYPES)))
         if callback is not None and not callable(callback):
             raise TypeError('callback must be callable')
-        if callback is None and not queue_size >= 1:
-            raise ValueError('queue_size must be at least 1')
+        queue_size = check_queue_size(queue_size)
+        _runtime.seconds(timeout)
         self.stream = stream
         self.device = device
         self.callback = callback
@@ -155,6 +170,7 @@ class Subscription(_runtime.Closable):
         """The next record, waiting up to `timeout` seconds (None: until one
         comes or the subscription is closed); None when there is none.
         Raises ConnectionLost where the tracker's connection was lost."""
+        timeout = _runtime.seconds(timeout)
         deadline = None if timeout is None else time.time() + timeout
         with self._ready:
             while True:
@@ -194,7 +210,10 @@ class Subscription(_runtime.Closable):
 
     def for_seconds(self, seconds):
         """Iterates over the records that arrive within `seconds` from now."""
-        end = time.time() + seconds
+        seconds = _runtime.seconds(seconds, 'seconds')
+        return self._until(float('inf') if seconds is None else time.time() + seconds)
+
+    def _until(self, end):
         while True:
             left = end - time.time()
             if left <= 0:

@@ -15,9 +15,11 @@ recording writer through a factory that velto.recording registers with
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
+import hashlib
+import threading
 
 from . import _runtime, calibration, clock, streams
-from ._compat import native_text, string_types, to_bytes, to_unicode
+from ._compat import in_foreign_thread, native_text, string_types, to_bytes, to_unicode
 from .errors import VeltoError
 from .geometry import DisplayArea, TrackBox, finite_float
 
@@ -54,8 +56,14 @@ class Tracker(_runtime.Closable):
     them again): `address`, `name`, `serial_number`, `model`,
     `firmware_version`, `capabilities` (a tuple of 'display_area',
     'external_signal', 'eye_images'), `handle` (the device handle),
-    `description` (the module's dict). `timeout` (seconds) limits every wait
-    for a result of this tracker's operations.
+    `description` (the module's dict). `timeout` (seconds; None or
+    float('inf'): no limit) limits every wait for a result of this
+    tracker's operations.
+
+    `calibration_in_use`: what is known of the calibration the tracker
+    applies, as set through this object (a dict, see set_calibration_in_use;
+    None when nothing is known). `last_calibration`: the CalibrationResult
+    of the last calibration computed here.
 
     Properties that ask the tracker (frequency, frequencies, mode, modes,
     display_area, track_box) make a device round trip on every read; the
@@ -65,9 +73,15 @@ class Tracker(_runtime.Closable):
     kind = 'tracker'
 
     def __init__(self, description, timeout=_runtime.DEFAULT_TIMEOUT):
+        _runtime.seconds(timeout)
         self.timeout = timeout
         self.closed = False
         self.last_calibration = None  # the CalibrationResult of the last calibration here
+        self.calibration_in_use = None
+        self._saved_calibrations = {}  # sha256 of data saved here -> calibration_in_use then
+        self._close_lock = threading.Lock()
+        self._closing = None          # the thread closing it, once close() began
+        self._closed_event = threading.Event()
         self._children = _runtime.Children()
         self._describe(description)
         _runtime.acquire()
@@ -97,7 +111,7 @@ class Tracker(_runtime.Closable):
 
     def report_stream_error(self, message):
         """Reports an error of your own; it comes back on the stream_errors stream."""
-        self.call('report_stream_error', native_text(message))
+        self.call('report_stream_error', native_text(message, 'the message'))
 
     # ---------------------------------------------------------------- settings
 
@@ -116,7 +130,7 @@ class Tracker(_runtime.Closable):
 
     def set_name(self, value):
         """Renames the tracker and reads its description again."""
-        self.call('set_device_name', native_text(value))
+        self.call('set_device_name', native_text(value, 'the name'))
         self.refresh()
 
     def get_frequencies(self):
@@ -167,7 +181,7 @@ class Tracker(_runtime.Closable):
 
     def set_mode(self, value):
         """Sets the eye tracking mode (one of get_modes())."""
-        self.call('set_eye_tracking_mode', native_text(value))
+        self.call('set_eye_tracking_mode', native_text(value, 'the mode'))
 
     @property
     def modes(self):
@@ -223,11 +237,43 @@ class Tracker(_runtime.Closable):
         """The tracker's calibration as opaque bytes, or None when it has none."""
         return self.call('calibration_retrieve')
 
-    def apply_calibration(self, data):
+    def apply_calibration(self, data, source_file=None):
         """Applies calibration bytes from retrieve_calibration (also of an
         earlier session). Damaged data raises VeltoError (status 6 with the
-        simulated library)."""
-        self.call('calibration_apply', to_bytes(data))
+        simulated library). `source_file`: the file the data came from, for
+        calibration_in_use."""
+        data = to_bytes(data)
+        digest = hashlib.sha256(data).hexdigest()
+        try:
+            self.call('calibration_apply', data)
+        except VeltoError as error:
+            if error.status is None:  # timed out: it may have been applied
+                self.set_calibration_in_use('unknown', detail='applying it timed out')
+            raise
+        except BaseException:
+            self.set_calibration_in_use('unknown', detail='applying it was interrupted')
+            raise
+        self.set_calibration_in_use('file' if source_file is not None else 'data',
+                                    quality=self._saved_calibrations.get(digest),
+                                    source_file=source_file, sha256=digest)
+
+    def set_calibration_in_use(self, source, quality=None, source_file=None, **details):
+        """Sets calibration_in_use: the quality's CalibrationResult.to_dict()
+        keys when known, with 'source' ('computed', 'file', 'data' or
+        'unknown'), 'source_file' (absolute path or None) and `details`; a
+        recording's metadata names it under 'calibration'."""
+        in_use = dict(quality or {})
+        in_use.update(details, source=source, source_file=source_file)
+        self.calibration_in_use = in_use
+        return in_use
+
+    def remember_saved_calibration(self, data):
+        """Notes that `data` (saved to a file here) is the calibration in use,
+        so that loading that file again keeps what is known of it."""
+        quality = dict((k, v) for k, v in (self.calibration_in_use or {}).items()
+                       if k not in ('source', 'source_file', 'sha256', 'detail'))
+        if 'points' in quality:
+            self._saved_calibrations[hashlib.sha256(data).hexdigest()] = quality
 
     def save_calibration(self, path):
         """Writes the tracker's calibration to a file (replaced whole, never
@@ -308,13 +354,25 @@ class Tracker(_runtime.Closable):
     def close(self, timeout=None):
         """Closes what is open on this tracker (recordings, calibration,
         clock syncs, subscriptions, in that order), then lets the module stop
-        if nothing else uses it."""
-        if self.closed:
+        if nothing else uses it. Idempotent; a second caller waits until the
+        first one is done (unless it is a library thread, which must not wait)."""
+        me = threading.current_thread()
+        with self._close_lock:
+            closing, first = self._closing, self._closing is None
+            if first:
+                self._closing = me
+        if not first:
+            if closing is not me and not in_foreign_thread():
+                while not self._closed_event.wait(0.25):  # slices keep Ctrl-C working on 2.7
+                    pass
             return
-        self._children.close_all(timeout)
-        self.closed = True
-        _runtime.disown(self)
-        _runtime.release()
+        try:
+            self._children.close_all(timeout)
+        finally:
+            self.closed = True
+            _runtime.disown(self)
+            _runtime.release()
+            self._closed_event.set()
 
     def __repr__(self):
         return '<velto.Tracker "%s" %s (%s, serial %s)%s>' % (
@@ -327,6 +385,7 @@ class Tracker(_runtime.Closable):
 def find_trackers(timeout=_runtime.DEFAULT_TIMEOUT):
     """Every eye tracker found, as open Tracker objects (close the ones you
     do not use, or let them be closed at exit)."""
+    _runtime.seconds(timeout)
     with _runtime.Using():
         descriptions = _runtime.call_retrying('find_all_eyetrackers', (), timeout)
         return [Tracker(d, timeout) for d in descriptions]
@@ -337,9 +396,12 @@ def open_tracker(address=None, serial_number=None, name=None, capabilities=(),
     """One tracker: the one at `address`, or the first found whose serial
     number, name and capabilities match what is given. Raises VeltoError
     when there is none."""
+    _runtime.seconds(timeout)
+    if address is not None:
+        address = native_text(address, 'the address')
     with _runtime.Using():
         if address is not None:
-            return Tracker(_runtime.call('get_device', (native_text(address),), timeout), timeout)
+            return Tracker(_runtime.call('get_device', (address,), timeout), timeout)
         wanted = (capabilities,) if isinstance(capabilities, string_types) else tuple(capabilities)
         for description in _runtime.call_retrying('find_all_eyetrackers', (), timeout):
             have = [CAPABILITIES.get(c, c) for c in description['device_capabilities']]
@@ -368,12 +430,14 @@ def log_messages(callback=None, queue_size=streams.DEFAULT_QUEUE_SIZE,
 def system_time(timeout=_runtime.DEFAULT_TIMEOUT):
     """The device library's current system time stamp (microseconds with
     the simulated library), the clock of every "system" time stamp."""
+    _runtime.seconds(timeout)
     with _runtime.Using():
         return _runtime.call('get_system_time_stamp', (), timeout)
 
 
 def library_version(timeout=_runtime.DEFAULT_TIMEOUT):
     """The device library's version, 'a.b.c.d'."""
+    _runtime.seconds(timeout)
     with _runtime.Using():
         return _runtime.call('get_sdk_version', (), timeout)
 
@@ -381,6 +445,7 @@ def library_version(timeout=_runtime.DEFAULT_TIMEOUT):
 def versions(timeout=_runtime.DEFAULT_TIMEOUT):
     """Versions of this package, the module, the device library and its
     engine (None where unknown), as a dict of text."""
+    _runtime.seconds(timeout)
     mod = _runtime.module()
     with _runtime.Using():
         try:
@@ -397,6 +462,7 @@ def terminate(timeout=_runtime.DEFAULT_TIMEOUT):
     """Ends the device library (its threads and streams). Later operations
     fail with "library not initialised" until the module restarts, which
     happens when everything using it has been closed."""
+    _runtime.seconds(timeout)
     with _runtime.Using():
         _runtime.call('terminate', (), timeout)
 
@@ -408,8 +474,10 @@ def call(operation, *args, **options):
     timeout = options.pop('timeout', _runtime.DEFAULT_TIMEOUT)
     if options:
         raise TypeError('unexpected keyword arguments: %s' % ', '.join(options))
+    _runtime.seconds(timeout)
+    operation = native_text(operation, 'the operation')
     with _runtime.Using():
-        return _runtime.call(native_text(operation), args, timeout)
+        return _runtime.call(operation, args, timeout)
 
 
 __all__ = ['CAPABILITIES', 'DisplayArea', 'TrackBox', 'Tracker', 'find_trackers', 'open_tracker',
