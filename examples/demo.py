@@ -150,6 +150,15 @@ def print_summary(saved, full, files):
     print('  markers                 %d (%s)' % (len(saved.markers), ', '.join(
         sorted(set(m['label'] for m in saved.markers)))))
     print('  recording ended         %s' % (saved.end['reason'] if saved.end else 'without an end marker'))
+    loss = saved.data_loss or {}
+    print('  recording state         %s' % (
+        'intact: complete, no gaps, no lost connection' if saved.intact else
+        'not checked (an older recording)' if saved.intact is None else
+        'NOT intact: ' + '; '.join(saved.damage)))
+    if loss:
+        print('  gaps in the gaze data   %d (%d samples missing, longest %.0f ms)'
+              % (loss.get('gaps', 0), loss.get('missing_samples', 0),
+                 loss.get('longest_gap_us', 0) / 1e3))
     print('  files')
     for what, path in files:
         print('    %-38s %s' % (what, path))

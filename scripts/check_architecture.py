@@ -126,8 +126,8 @@ PYTHON_LAYERS = [
     ('leaf', ['_compat', 'errors', 'geometry', 'files', 'measures']),
     ('runtime', ['_runtime']),
     ('device', ['streams', 'clock', 'calibration', 'validation', 'tracker']),
-    ('data', ['columns', 'recording', 'reader', 'analysis', 'salvage', 'quality', 'bids_files', 'bids',
-              'replay']),
+    ('data', ['columns', 'losses', 'interrupts', 'markers', 'recording', 'reader', 'analysis', 'salvage',
+              'quality', 'bids_files', 'bids', 'replay']),
     ('top', ['cli', '__main__', '__init__']),
 ]
 # Underscore names that are public API of the standard library's types.

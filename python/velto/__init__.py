@@ -25,11 +25,11 @@ from .calibration import FIVE_POINTS, NINE_POINTS, CalibrationFileError, Calibra
     CalibrationSession, EyeQuality, calibration_quality, load_calibration, save_calibration
 from .clock import ClockEstimate, ClockSync, estimate_clock
 from .columns import COLUMN_SETS, gaze_row
-from .errors import STATUS_NAMES, VeltoError, VeltoTimeout, status_name
+from .errors import STATUS_NAMES, ConnectionLost, VeltoError, VeltoTimeout, status_name
 from .geometry import DisplayArea, TrackBox, visual_angle
 from .quality import recording_quality
 from .reader import SavedRecording, load_recording
-from .recording import Recording
+from .recording import Recording, Terminated
 from .replay import replay
 from .streams import EVENT_STREAMS, STREAM_TYPES, Subscription
 from .validation import ValidationResult, ValidationSession
@@ -40,12 +40,13 @@ __version__ = _runtime.package_version()
 
 __all__ = [
     'calibration_quality', 'CalibrationFileError', 'CalibrationResult', 'CalibrationSession',
-    'call', 'ClockEstimate', 'ClockSync', 'COLUMN_SETS', 'detect_fixations', 'DisplayArea',
+    'call', 'ClockEstimate', 'ConnectionLost', 'ClockSync', 'COLUMN_SETS', 'detect_fixations', 'DisplayArea',
     'effective_rate', 'estimate_clock', 'EVENT_STREAMS', 'export_bids', 'EyeQuality',
     'find_trackers', 'FIVE_POINTS', 'gaze_row', 'gaze_track', 'library_version',
     'load_calibration', 'load_recording', 'log_messages', 'NINE_POINTS', 'open_tracker',
     'Recording', 'recording_quality', 'save_calibration', 'SavedRecording', 'scanpath_svg',
     'status_name', 'STATUS_NAMES', 'STREAM_TYPES', 'Subscription', 'system_time', 'terminate',
-    'TrackBox', 'Tracker', 'valid_share', 'ValidationResult', 'ValidationSession', 'VeltoError', 'VeltoTimeout', 'versions',
+    'Terminated', 'TrackBox', 'Tracker', 'valid_share', 'ValidationResult', 'ValidationSession',
+    'VeltoError', 'VeltoTimeout', 'versions',
     'visual_angle', 'write_svg',
 ]

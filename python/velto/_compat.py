@@ -74,3 +74,8 @@ def in_foreign_thread():
     free (see docs/threading.md)."""
     return (isinstance(threading.current_thread(), threading._DummyThread) and
             get_ident() != _MAIN_IDENT)
+
+
+def on_main_thread():
+    """True on the interpreter's main thread, the one signal handlers run on."""
+    return get_ident() == _MAIN_IDENT

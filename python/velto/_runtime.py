@@ -380,7 +380,7 @@ class _Dispatcher(object):
         for listener in self.listeners:
             try:
                 listener(record)
-            except Exception:
+            except BaseException:  # this thread cannot end the program: report it
                 report_exception('a listener of stream type %d' % self.key[0])
 
 
@@ -424,8 +424,9 @@ def unsubscribe(stream_type, device, listener, timeout=DEFAULT_TIMEOUT):
         try:
             call('unsubscribe_from', key, timeout)
         except VeltoError as error:
-            # Status 1: the library was terminated, which ended its streams.
-            if error.status != 1:
+            # Status 1: the library was terminated, which ended its streams;
+            # status 2: the tracker is gone, and its streams with it.
+            if error.status not in (1, 2):
                 warnings.warn('velto: ending a subscription: %s' % error, RuntimeWarning)
 
 

@@ -1,7 +1,8 @@
 """The package's one exception type and the names of the statuses.
 
 Every failed operation raises VeltoError (or its subclass VeltoTimeout when
-no result came in time). It carries the operation's name, the status number
+no result came in time, ConnectionLost when a tracker's connection was lost
+under a stream being read). It carries the operation's name, the status number
 (None when the failure is the package's own, such as a timeout or a missing
 file) and a readable status name.
 """
@@ -87,3 +88,25 @@ class VeltoTimeout(VeltoError):
 
     def __reduce__(self):
         return (self.__class__, (self.operation, self.timeout, self.detail, self.status_name))
+
+
+# The notification types of a tracker's connection (the notifications stream).
+CONNECTION_LOST = 'eyetracker_notification_connection_lost'
+CONNECTION_RESTORED = 'eyetracker_notification_connection_restored'
+
+
+class ConnectionLost(VeltoError):
+    """The tracker's connection was lost (cut, or the tracker removed) while
+    one of its streams was read: `address` names the tracker (None when not
+    known). Raised by a stream's iterator and get() once its queued records
+    are read; the subscription stays open and goes on if the connection is
+    restored."""
+
+    def __init__(self, operation, address=None, detail='', name=None):
+        self.address = address
+        VeltoError.__init__(self, operation, None, detail or (
+            'tracker %s' % address if address is not None else ''),
+            name or 'the tracker\'s connection was lost')
+
+    def __reduce__(self):
+        return (self.__class__, (self.operation, self.address, self.detail, self.status_name))

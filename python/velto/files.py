@@ -7,6 +7,7 @@ import io
 import json
 import math
 import os
+import re
 import sys
 import tempfile
 import time
@@ -19,6 +20,11 @@ GAZE_FILE = 'gaze.csv'
 EVENTS_FILE = 'events.jsonl'
 METADATA_FILE = 'metadata.json'
 IMAGES_FOLDER = 'eye_images'
+# Room a recording keeps for its end marker and final metadata (a full disk).
+RESERVE_FILE = '.velto-reserve'
+RESERVE_BYTES = 64 * 1024
+# An eye image of a recording: eye_images/<number>_cam<camera>.gif.
+_IMAGE_NAME = re.compile(r'^(\d{6})_cam\d+\.gif$')
 
 
 def path_text(path, what='the path'):
@@ -100,6 +106,47 @@ def replace_file(path, data, prefix='.velto-', mode=None):
         raise
 
 
+def append_whole(stream, data):
+    """Writes `data` (bytes) to an unbuffered file (io.open(..., buffering=0))
+    whole; after a failure (a full disk) the file is cut back to where it
+    was, so it never ends in part of what was written."""
+    at = stream.tell()
+    try:
+        view = memoryview(data)
+        while len(view):
+            written = stream.write(view)
+            if not written:
+                raise IOError(errno.ENOSPC, 'nothing could be written')
+            view = view[written:]
+    except BaseException:
+        try:
+            stream.truncate(at)
+            stream.seek(at)
+        except EnvironmentError:
+            pass
+        raise
+
+
+def reserve_space(path, size):
+    """Writes a file of `size` bytes (blocks really taken, not a sparse file),
+    to be removed when that room is needed; returns `path`."""
+    with io.open(path, 'wb', buffering=0) as stream:
+        append_whole(stream, b'\0' * size)
+    return path
+
+
+def remove_paths(paths):
+    """Removes files and empty folders, in the order given, as far as possible."""
+    for path in paths:
+        try:
+            if os.path.isdir(path):
+                os.rmdir(path)
+            else:
+                os.unlink(path)
+        except EnvironmentError:
+            pass
+
+
 def write_json_atomically(path, obj):
     """Replaces `path` whole with `obj` as indented JSON."""
     data = json.dumps(obj, sort_keys=True, indent=2, allow_nan=False).encode('utf-8') + b'\n'
@@ -113,3 +160,16 @@ def file_reason(error):
                errno.ENOTDIR: 'a part of the path is not a folder',
                errno.EROFS: 'read-only file system', errno.ENOSPC: 'no space left'}
     return reasons.get(error.errno, error.strerror or str(error))
+
+
+def image_files(folder, upto=None):
+    """The eye-image files of a recording's image folder (numbered up to
+    `upto` when given), as paths."""
+    if not os.path.isdir(folder):
+        return []
+    found = []
+    for name in os.listdir(folder):
+        match = _IMAGE_NAME.match(name)
+        if match and (upto is None or int(match.group(1)) <= upto):
+            found.append(os.path.join(folder, name))
+    return found

@@ -12,7 +12,7 @@ import io
 import json
 import os
 
-from ._compat import PY2
+from ._compat import PY2, integer_types
 from .clock import ClockEstimate, estimate_clock
 from .columns import reader_types
 from .files import EVENTS_FILE, GAZE_FILE, METADATA_FILE, path_text, read_json
@@ -32,11 +32,15 @@ class SavedRecording(object):
     `metadata` (dict), `columns` (names), `gaze` (list of dicts, one per
     row: integers for times and validity, floats elsewhere, NaN where the
     file is empty), `events` (list of dicts, the start and end markers
-    included), `complete` (an end marker is there), `end` (its dict or None),
-    `display_area` (DisplayArea), `clock` (ClockEstimate from the metadata,
-    or worked out from the time synchronisation events), `truncated` (the
-    last gaze line was cut off, as by a crash while writing), `markers`
-    (the marker events, dicts as in events.jsonl, in time order).
+    included), `end` (the end marker's dict or None), `complete` (the end
+    marker is there, nothing says otherwise and the rows on disk are the
+    rows it counts), `intact` (complete, no gap, no lost connection; None
+    for a recording older than that check), `damage` (why not, one text
+    each), `data_loss` (the metadata's, or None), `gaps` (the gap events),
+    `markers` (the marker events), `display_area` (DisplayArea), `clock`
+    (ClockEstimate from the metadata, or worked out from the time
+    synchronisation events), `truncated` (a line cut off, as by a crash
+    while writing).
     """
 
     def __init__(self, folder):
@@ -46,15 +50,43 @@ class SavedRecording(object):
         self._read_events()
         ends = [e for e in self.events if e.get('stream') == 'recording' and e.get('event') == 'end']
         self.end = ends[-1] if ends else None
-        self.complete = self.end is not None
-        marks = [e for e in self.events if e.get('stream') == 'marker']
-        self.markers = sorted(marks, key=lambda e: (e.get('t_us') is None, e.get('t_us')))
+        self._judge()
         self.display_area = DisplayArea.from_dict(self.metadata['display_area'])
         clock = self.metadata.get('clock')
         if clock:
             self.clock = ClockEstimate(**dict((str(k), v) for k, v in clock.items()))
         else:
             self.clock = estimate_clock([e for e in self.events if e.get('stream') == 'time_sync'])
+
+    def _judge(self):
+        """complete, intact and damage from every signal there is: the end
+        marker, the metadata and what the files hold."""
+        meta, end = self.metadata, self.end
+        self.data_loss = meta.get('data_loss')
+        self.gaps = [e for e in self.events if e.get('stream') == 'gap']
+        marks = [e for e in self.events if e.get('stream') == 'marker']
+        self.markers = sorted(marks, key=lambda e: (e.get('t_us') is None, e.get('t_us')))
+        damage = []
+        if end is None:
+            damage.append('no end marker: the recording did not end normally or is still being written')
+        else:
+            rows = end.get('gaze_rows')
+            if isinstance(rows, integer_types) and rows != len(self.gaze):
+                damage.append('the end marker counts %d gaze rows, %s holds %d'
+                              % (rows, GAZE_FILE, len(self.gaze)))
+            if end.get('complete') is False or meta.get('complete') is False:
+                damage.append('marked incomplete (a write error while recording)')
+        if self.truncated:
+            damage.append('a line cut off or damaged')
+        self.complete = not damage
+        for text in meta.get('damage') or ():
+            if text not in damage:
+                damage.append(text)
+        self.damage = damage
+        if 'intact' in meta:
+            self.intact = self.complete and bool(meta['intact']) and not damage
+        else:
+            self.intact = None if self.complete else False
 
     def _read_gaze(self):
         path = os.path.join(self.folder, GAZE_FILE)

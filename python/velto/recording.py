@@ -1,64 +1,38 @@
 """Recording gaze and events to disk as they arrive (velto.reader reads
-them back).
+them back); the folder's files and metadata: docs/python-api.md, "Recording".
 
     with tracker.record('session-01') as recording:
         recording.wait(60)          # one minute; Ctrl-C ends it early
 
-A recording folder holds:
-
-- gaze.csv: one row per gaze sample (columns below; `columns='full'` for all
-  of the tracker's data);
-- events.jsonl: one JSON object per line for every record of the event
-  streams (external signal, time synchronisation, stream errors,
-  notifications, eye images, log), in arrival order, framed by a
-  {"stream": "recording", "event": "start"} line and, when the recording
-  ended normally (stopped, Ctrl-C, an exception in your code, interpreter
-  exit), an {"stream": "recording", "event": "end"} line;
-- eye_images/: each eye image as a GIF file named in its events line;
-- metadata.json: the tracker, its settings, the last calibration's quality,
-  versions, the start time, the column list with units, the clock relation
-  (device against system time) and, once ended, how and when it ended.
-
-The device library's threads only append records to a queue (gaze samples
-to one of their own); a writer thread formats and writes them in batches,
-the gaze rows through the column table's compiled formatter
-(velto.columns), and flushes the files at least every `flush_interval`
-seconds (0.5 by default), so whatever happens to the Python program, the
-files hold what arrived up to the last flush, and everything when the
-recording is closed normally.
-
-Data layer: imports the device layer (tracker, streams, clock) and the
-leaf helpers, and registers itself as what Tracker.record() makes.
+The device library's threads only append records to queues; a writer thread
+formats them in batches (velto.columns) and writes them straight to the
+files, each write whole or taken back, so the files hold what arrived up to
+the writer's last pass. Losses: velto.losses; markers: velto.markers; Ctrl-C
+and SIGTERM: velto.interrupts. Registers itself as what Tracker.record() makes.
 """
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import collections
-import heapq
 import io
-import itertools
-import json
 import os
-import re
+import sys
 import threading
 import time
 
 from . import _runtime, streams
-from ._compat import integer_types, string_types, to_unicode
-from .clock import LinkedClock, estimate_clock
+from ._compat import in_foreign_thread, string_types, to_unicode
+from .clock import estimate_clock
 from .columns import COLUMN_SETS, column_dicts, format_rows, header
 from .errors import VeltoError
-from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, json_line, jsonable, \
-    now_iso, path_text, write_json_atomically
+from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, RESERVE_BYTES, RESERVE_FILE, \
+    append_whole, image_files, json_line, jsonable, now_iso, path_text, remove_paths, reserve_space, \
+    write_json_atomically
 from .files import RECORDING_FORMAT as FORMAT
+from .losses import Losses
+from .interrupts import Shield, Terminated, claim_folder, release_folder, sigterm_received
+from .markers import MarkerQueue
 from .tracker import provide, system_time, versions
 
-# Seconds between re-checks of the marker clock (LinkedClock) on the writer thread.
-MARKER_CLOCK_CHECK_S = 5.0
-# A queued marker is written at the latest once the library's clock is this
-# far past its time, even when no gaze or event came after it.
-MARKER_HOLD_US = 1000000
-# Checks and keeps a marker's fields as JSON text on the calling thread (made once: cheaper).
-_FIELDS_ENCODER = json.JSONEncoder(allow_nan=False, ensure_ascii=True)
 
 # Kept importable from here, where they lived before the reader and the
 # column table had modules of their own.
@@ -73,24 +47,13 @@ def _record_time(record):
     return record.get('system_request_time_stamp')
 
 
-# -------------------------------------------------------------------- recording
-
 class Recording(_runtime.Closable):
     """Gaze and events of one tracker written to a folder while they arrive.
-    Made (and started) by Tracker.record(folder, ...); ends with close(), at
-    the end of its `with` block, with its tracker, or at interpreter exit.
-
-    Options: `columns` 'compact' (default, about 50 bytes a row) or 'full';
-    `events`: the event streams to record (default all the tracker offers,
-    the library's log included); `eye_images` False to leave them out;
-    `overwrite` True to replace an earlier recording in the folder;
-    `flush_interval`: seconds between flushes (at most 1).
-
-    Attributes: `folder`, `gaze_rows`, `event_counts` (per stream),
-    `markers` (written), `start_system_us`, `clock` (the latest
-    ClockEstimate, or None), `closed`. mark() puts a marker on the gaze
-    rows' clock (docs/python-api.md, "Markers").
-    Adopted by its tracker while open.
+    Made by Tracker.record(folder, columns='compact', events=..., eye_images=True,
+    overwrite=False, flush_interval=0.5); ends with close(), its `with` block,
+    its tracker, or interpreter exit. Options and attributes (`gaze_rows`,
+    `rows_written`, `data_loss`, `complete`, `intact`, `markers`, ...):
+    docs/python-api.md, "Recording and SavedRecording". One open recording a folder.
     """
 
     kind = 'recording'
@@ -111,10 +74,15 @@ class Recording(_runtime.Closable):
         self.columns = columns
         self.flush_interval = flush_interval
         self.gaze_rows = 0
+        self.rows_written = 0
         self.event_counts = collections.Counter()
         self.clock = None
         self.closed = False
+        self.complete = self.intact = None
         self.write_error = None
+        self.losses = Losses(None, 0)  # replaced at the start
+        self._closed_event = threading.Event()
+        self._events_written = 0
         self._gaze = collections.deque()     # gaze dicts, appended on a library thread
         self._pending = collections.deque()  # (stream, record) of the event streams, likewise
         self._sync_records = []
@@ -123,40 +91,39 @@ class Recording(_runtime.Closable):
         self._interrupted = False
         self._close_lock = threading.Lock()
         self._images = 0
-        # Markers: mark() appends (system time, order, label, fields JSON, source);
-        # the writer keeps them in a heap until it has written past their time.
-        self.markers = 0
-        self._marks = collections.deque()
-        self._held_marks = []
-        self._mark_order = itertools.count()
-        self._mark_lock = threading.Lock()
-        self._marking = False
-        self._marker_clock = None
-        self._marker_clock_checked = 0.0
-        self._written_until = None
-        self._prepare_folder(overwrite)
-        wanted = [e for e in events if e != 'eye_images' or eye_images]
-        offered = [e for e in wanted
-                   if streams.STREAM_CAPABILITIES.get(e) in (None,) + tuple(tracker.capabilities)]
-        if 'time_sync' not in offered:
-            offered.append('time_sync')  # needed for the clock relation
-        self._streams = offered
-        self._start()
+        self._markers = MarkerQueue(self.folder)
+        self._created = []
+        self._key = os.path.realpath(self.folder)
+        claim_folder(self._key, self)
+        try:
+            self._prepare_folder(overwrite)
+            wanted = [e for e in events if e != 'eye_images' or eye_images]
+            offered = [e for e in wanted
+                       if streams.STREAM_CAPABILITIES.get(e) in (None,) + tuple(tracker.capabilities)]
+            if 'time_sync' not in offered:
+                offered.append('time_sync')  # needed for the clock relation
+            # Notifications tell of a lost connection; written only when asked for.
+            self._unwritten = set() if 'notifications' in offered else {'notifications'}
+            self._streams = offered + sorted(self._unwritten)
+            self._start()
+        except BaseException:
+            if not self.closed:  # failed before the files were made: the folder goes again
+                self._remove_created()
+            release_folder(self._key, self)
+            raise
 
     def _prepare_folder(self, overwrite):
         if not os.path.isdir(self.folder):
             os.mkdir(self.folder)  # one level: a missing parent is a mistake worth reporting
+            self._created.append(self.folder)
         for name in (GAZE_FILE, EVENTS_FILE, METADATA_FILE):
             path = os.path.join(self.folder, name)
             if os.path.exists(path) and not overwrite:
                 raise VeltoError('record', None, 'folder %s; pass overwrite=True to replace it'
                                  % self.folder, name='the folder holds a recording already')
         self._image_folder = os.path.join(self.folder, IMAGES_FOLDER)
-        if overwrite and os.path.isdir(self._image_folder):
-            # Images of the earlier recording would otherwise mix with the new ones.
-            for name in os.listdir(self._image_folder):
-                if re.match(r'^\d{6}_cam\d+\.gif$', name):
-                    os.unlink(os.path.join(self._image_folder, name))
+        if overwrite:  # images of the earlier recording would otherwise mix with the new ones
+            remove_paths(image_files(self._image_folder))
 
     def _start(self):
         tracker = self.tracker
@@ -171,22 +138,34 @@ class Recording(_runtime.Closable):
             'validation': (tracker.last_validation.to_dict()
                            if getattr(tracker, 'last_validation', None) else None),
             'markers': 0, 'marker_clock': None,
-            'streams': ['gaze'] + list(self._streams),
-            'clock': None, 'end': None, 'complete': False,
+            'streams': ['gaze'] + [e for e in self._streams if e not in self._unwritten],
+            'clock': None, 'end': None, 'complete': False, 'intact': False,
         }
         self.metadata.update(tracker.settings())
-        self._marker_clock = LinkedClock(tracker.timeout)
-        self._marker_clock_checked = time.time()
+        self._markers.start(tracker.timeout)
         self.start_system_us = system_time(tracker.timeout)
+        self.losses = Losses(self.metadata.get('gaze_output_frequency_hz'), self.start_system_us)
         self.metadata['start'] = {'system_time_us': self.start_system_us, 'wall_clock_utc': now_iso(),
                                   'unix_time': time.time()}
-        self._gaze_file = io.open(os.path.join(self.folder, GAZE_FILE), 'wb')
-        self._events_file = io.open(os.path.join(self.folder, EVENTS_FILE), 'wb')
-        self._gaze_file.write((header(self.columns) + '\n').encode('ascii'))
-        self._events_file.write(json_line({'stream': 'recording', 'event': 'start', 't_us': 0,
-                                            'system_time_stamp': self.start_system_us}))
-        self._write_metadata()
-        self._marking = True
+        self._writer = None
+        try:
+            # Unbuffered: each write reaches the file whole or is taken back
+            # (_append), so a full disk leaves whole lines, and no buffer is
+            # left to fail at garbage collection.
+            self._gaze_file = self._open(GAZE_FILE)
+            self._events_file = self._open(EVENTS_FILE)
+            append_whole(self._gaze_file, (header(self.columns) + '\n').encode('ascii'))
+            append_whole(self._events_file, json_line({
+                'stream': 'recording', 'event': 'start', 't_us': 0,
+                'system_time_stamp': self.start_system_us}))
+            self._created.append(os.path.join(self.folder, METADATA_FILE))
+            self._write_metadata()
+            self._created.append(os.path.join(self.folder, RESERVE_FILE))
+            reserve_space(self._created[-1], RESERVE_BYTES)  # for the end on a full disk
+        except BaseException:
+            self._abandon()
+            raise
+        self._markers.open()
         self._writer = threading.Thread(target=self._write_loop, name='velto-recording-writer')
         self._writer.daemon = True  # at exit the exit hook closes the recording first
         self._writer.start()
@@ -200,16 +179,47 @@ class Recording(_runtime.Closable):
                     if stream == 'time_sync':
                         raise
                     # An event stream that cannot be had (the log taken by
-                    # someone else, say) is noted, not fatal.
-                    self.metadata['streams'].remove(stream)
+                    # someone else, say) is noted, not fatal; without
+                    # notifications a lost connection shows as a gap only.
+                    if stream in self.metadata['streams']:
+                        self.metadata['streams'].remove(stream)
                     self.metadata.setdefault('streams_missing', {})[stream] = to_unicode(error.args[0])
             # The gaze callback is the queue's own append: no Python frame a sample.
             self._subscriptions.append(tracker.subscribe('gaze', callback=self._gaze.append))
             if 'streams_missing' in self.metadata:
                 self._guard(self._write_metadata)
         except BaseException:
-            self.close(reason='failed to start')
+            with Shield():
+                self._abandon()
             raise
+
+    def _open(self, name):
+        path = os.path.join(self.folder, name)
+        stream = io.open(path, 'wb', buffering=0)
+        self._created.append(path)
+        return stream
+
+    def _abandon(self):
+        """Undoes a start that failed: nothing stays open and nothing is left
+        in the folder that would refuse a second attempt."""
+        self.closed = True
+        self._stop.set()
+        for subscription in reversed(self._subscriptions):
+            self._quietly(subscription.close)
+        if self._writer is not None:
+            self._writer.join()
+        for stream in (getattr(self, '_gaze_file', None), getattr(self, '_events_file', None)):
+            if stream is not None:
+                self._guard(stream.close)
+        self._remove_created()
+        self.tracker.disown(self)
+        self._closed_event.set()
+
+    def _remove_created(self):
+        if self._images:
+            self._created.extend(image_files(self._image_folder, self._images))
+        remove_paths(reversed(self._created))
+        del self._created[:]
 
     def _listener(self, stream):
         append = self._pending.append
@@ -240,16 +250,18 @@ class Recording(_runtime.Closable):
                 return
 
     def _guard(self, action, *args):
+        """action(*args), its result; False after a failure (the first one is
+        kept in write_error and printed)."""
         try:
-            action(*args)
+            return action(*args)
         except Exception as error:  # disk full, folder removed, ...
             if self.write_error is None:
                 self.write_error = error
                 _runtime.report_exception('writing the recording in %s' % self.folder)
+            return False
 
     def _flush(self):
-        self._guard(self._gaze_file.flush)
-        self._guard(self._events_file.flush)
+        pass  # the files are unbuffered: each pass's writes are with the system already
 
     def _write_pending(self):
         pending = self._pending
@@ -262,15 +274,21 @@ class Recording(_runtime.Closable):
         batch = [popleft() for _ in range(len(gaze))]  # only this thread takes from it
         if batch:
             self.gaze_rows += len(batch)
+            self._write_gaps(self.losses.scan(batch))
             if self.write_error is None:
                 self._guard(self._write_gaze, batch)
         self._write_markers(batch[-1].get('system_time_stamp') if batch else None, True)
 
     def _write_gaze(self, batch):
         text = format_rows(batch, self.start_system_us, self.columns)
-        self._gaze_file.write(text if isinstance(text, bytes) else text.encode('ascii'))
+        append_whole(self._gaze_file, text if isinstance(text, bytes) else text.encode('ascii'))
+        self.rows_written += len(batch)
 
     def _write_event(self, stream, record):
+        if stream == 'notifications':
+            self._on_notification(record)
+            if stream in self._unwritten:
+                return
         self.event_counts[stream] += 1
         if stream == 'time_sync':
             self._sync_records.append(record)
@@ -284,42 +302,45 @@ class Recording(_runtime.Closable):
             self._images += 1
             if self._images == 1 and not os.path.isdir(self._image_folder):
                 os.mkdir(self._image_folder)
+                self._created.append(self._image_folder)
             name = '%s/%06d_cam%d.gif' % (IMAGES_FOLDER, self._images, record['camera_id'])
-            with io.open(os.path.join(self.folder, name), 'wb') as image:
-                image.write(record['image_data'])
+            path = os.path.join(self.folder, name)
+            try:
+                with io.open(path, 'wb', buffering=0) as image:
+                    append_whole(image, record['image_data'])
+            except BaseException:
+                remove_paths([path])  # no image without its events line
+                raise
             line['file'] = name
             line['bytes'] = len(record['image_data'])
-        self._events_file.write(json_line(line))
+        append_whole(self._events_file, json_line(line))
+        self._events_written += 1
+
+    def _on_notification(self, record):
+        """A lost or restored connection: an events line each."""
+        change = self.losses.notification(record)
+        if change is not None and self.write_error is None:
+            stamp = record.get('system_time_stamp')
+            append_whole(self._events_file, json_line(jsonable({
+                'stream': 'recording', 'event': change, 'system_time_stamp': stamp,
+                't_us': None if stamp is None else stamp - self.start_system_us})))
+
+    def _append_event(self, line):
+        if self.write_error is None:
+            self._guard(append_whole, self._events_file, json_line(line))
+
+    def _write_gaps(self, gaps):
+        for gap in gaps:
+            self._append_event(gap)
+
+    data_loss = property(lambda self: self.losses.data_loss)
+    connection_lost = property(lambda self: self.losses.connection_lost)
 
     def _write_markers(self, until=None, passing=False, final=False):
-        """Writes the queued markers up to system time `until` (the latest
-        written so far), in time order; with `passing` also those the
-        library's clock has passed by MARKER_HOLD_US (and, on the writer
-        thread, re-checks the marker clock when due); `final`: all."""
-        marks, held = self._marks, self._held_marks
-        while marks:
-            heapq.heappush(held, marks.popleft())
-        if until is not None:
-            self._written_until = max(until, self._written_until or until)
-        limit = self._written_until
-        if passing:
-            if time.time() - self._marker_clock_checked >= MARKER_CLOCK_CHECK_S and \
-                    threading.current_thread() is self._writer:
-                self._marker_clock_checked = time.time()
-                try:
-                    self._marker_clock.check()
-                except VeltoError:
-                    pass  # the library busy or gone: the link in use stays
-            limit = max(limit, self._marker_clock.now_us() - MARKER_HOLD_US) \
-                if limit is not None else self._marker_clock.now_us() - MARKER_HOLD_US
-        while held and (final or limit is not None and held[0][0] <= limit):
-            stamp, _, label, fields, source = heapq.heappop(held)
-            self.markers += 1
-            if self.write_error is None:
-                self._guard(self._events_file.write, json_line({
-                    'stream': 'marker', 't_us': stamp - self.start_system_us,
-                    'system_time_stamp': stamp, 'label': label,
-                    'fields': json.loads(fields) if fields else {}, 'time_source': source}))
+        """Writes the markers due (MarkerQueue.due) among the events."""
+        recheck = threading.current_thread() is self._writer
+        for line in self._markers.due(self.start_system_us, until, passing, final, recheck):
+            self._append_event(line)
 
     def _update_clock(self):
         estimate = estimate_clock(self._sync_records)
@@ -328,11 +349,13 @@ class Recording(_runtime.Closable):
             self.metadata['clock'] = estimate.to_dict()
 
     def _write_metadata(self):
-        self.metadata['gaze_rows'] = self.gaze_rows
-        self.metadata['markers'] = self.markers
-        if self._marker_clock is not None:
-            self.metadata['marker_clock'] = self._marker_clock.to_dict()
+        self.metadata['gaze_rows'] = self.rows_written
+        self.metadata['markers'] = self._markers.written
+        if self._markers.clock is not None:
+            self.metadata['marker_clock'] = self._markers.to_dict()
         self.metadata['event_counts'] = dict(self.event_counts)
+        self.metadata['connection_losses'] = self.losses.connection_losses
+        self.metadata['data_loss'] = self.losses.data_loss
         write_json_atomically(os.path.join(self.folder, METADATA_FILE), jsonable(self.metadata))
 
     # ---------------------------------------------------------------- control
@@ -355,105 +378,115 @@ class Recording(_runtime.Closable):
     def now_us(self):
         """The library's system time now (float microseconds), read from
         Python's clock through the marker clock: no request round trip."""
-        return self._marker_clock.now_us()
+        return self._markers.now_us()
 
     def mark(self, label, system_time_us=None, **fields):
-        """Puts a marker into events.jsonl at the time of this call (the
-        gaze rows' clock), or at `system_time_us` (an int, library system
-        time, as from now_us()) measured by the caller. `label`: text;
-        `fields`: JSON data kept with it. Returns at once: the writer thread
-        writes it once past its time. Raises TypeError / ValueError for bad
-        input and VeltoError on a closed recording, writing nothing then."""
-        now = self._marker_clock.now_us() if system_time_us is None else None
-        if not self._marking:
-            raise VeltoError('mark', None, 'folder %s' % self.folder,
-                             name='the recording is closed' if self.closed else
-                             'the recording is not started')
-        if not isinstance(label, string_types):
-            raise TypeError('mark: the label must be text, not %s' % type(label).__name__)
-        try:
-            label = label.decode('utf-8') if isinstance(label, bytes) else label
-        except UnicodeDecodeError:
-            raise ValueError('mark: the label is not UTF-8 text: %r' % (label,))
-        if not label:
-            raise ValueError('mark: the label is empty')
-        if system_time_us is None:
-            stamp, source = int(round(now)), 'mark'
-        elif isinstance(system_time_us, integer_types) and not isinstance(system_time_us, bool):
-            stamp, source = system_time_us, 'caller'
-        elif isinstance(system_time_us, float) and system_time_us - system_time_us == 0:
-            stamp, source = int(round(system_time_us)), 'caller'
-        else:
-            raise TypeError('mark: system_time_us must be a finite number of microseconds '
-                            '(library system time), not %r' % (system_time_us,))
-        text = None
-        if fields:
-            try:
-                text = _FIELDS_ENCODER.encode(fields)
-            except (TypeError, ValueError) as error:
-                kind = TypeError if isinstance(error, TypeError) else ValueError
-                raise kind('mark(%r): fields must be JSON data (text, finite numbers, True, '
-                           'False, None, lists and dicts of them): %s' % (label, error))
-        with self._mark_lock:
-            if not self._marking:
-                raise VeltoError('mark', None, 'folder %s' % self.folder,
-                                 name='the recording is closed')
-            self._marks.append((stamp, next(self._mark_order), label, text, source))
+        """Puts a marker on the gaze rows' clock, now or at `system_time_us`
+        (library system time, as from now_us()); returns at once. Bad input
+        raises TypeError / ValueError, a closed recording VeltoError."""
+        self._markers.add(label, system_time_us, fields)
+
+    markers = property(lambda self: self._markers.written, doc='markers written so far')
 
     def close(self, timeout=None, reason=None):
         """Ends the recording: unsubscribes, writes what is still queued, the
-        end marker and the final metadata, and closes the files."""
+        end marker and the final metadata, and closes the files. Ctrl-C (or
+        SIGTERM) meanwhile is raised once that is done. Closing again, or
+        while another thread closes it, returns once it is closed."""
+        try:
+            with Shield():
+                self._close(timeout, reason)
+        finally:
+            release_folder(self._key, self)
+
+    stop = close
+
+    def _close(self, timeout, reason):
         with self._close_lock:
-            if self.closed:
-                return
+            closing = not self.closed
             self.closed = True
+        if not closing:
+            if not in_foreign_thread():
+                while not self._closed_event.wait(0.25):  # slices keep Ctrl-C working on 2.7
+                    pass
+            return
         if reason is None:
-            reason = ('interrupted (Ctrl-C)' if self._interrupted else
+            reason = ('terminated (SIGTERM)' if sigterm_received() else
+                      'interrupted (Ctrl-C)' if self._interrupted else
                       'closed at interpreter exit' if _runtime.exiting() else 'stopped')
         try:
             # Stopping the streams first: nothing arrives after the end marker.
             for subscription in reversed(self._subscriptions):
-                subscription.close(timeout)
+                self._quietly(subscription.close, timeout)
         finally:
-            self._finish(reason)
-
-    stop = close
+            try:
+                self._finish(reason)
+            finally:
+                self.tracker.disown(self)
+                self._closed_event.set()
 
     def _finish(self, reason):
-        self.closed = True
         self._stop.set()
-        if self._writer.is_alive():
-            self._writer.join()
+        self._writer.join()
         self._write_pending()  # anything that came after the writer's last pass
-        with self._mark_lock:
-            self._marking = False  # later marks raise: the end line is next
+        self._markers.close()  # later marks raise: the end line is next
         self._write_markers(final=True)
         end_us = None
         try:
             end_us = system_time(min(self.tracker.timeout, 3.0))
         except VeltoError:
             pass
+        remove_paths([os.path.join(self.folder, RESERVE_FILE)])
+        self._write_gaps([g for g in [self.losses.gap_to_end(end_us)] if g])
         self._update_clock()
         end = {'reason': reason, 'wall_clock_utc': now_iso(), 'unix_time': time.time(),
-               'system_time_us': end_us, 'gaze_rows': self.gaze_rows,
-               'events': sum(self.event_counts.values())}
+               'system_time_us': end_us, 'gaze_rows': self.rows_written,
+               'events': self._events_written, 'complete': self.write_error is None}
         line = {'stream': 'recording', 'event': 'end', 't_us': None if end_us is None
                 else end_us - self.start_system_us}
         line.update(end)
-        self._guard(self._events_file.write, json_line(jsonable(line)))
-        for stream in (self._gaze_file, self._events_file):
-            self._guard(stream.flush)
+        events = self._events_file
+        before_end = self._guard(events.tell)
+        # After a write error too: the marker says what is on disk, and not complete.
+        if self._guard(append_whole, events, json_line(jsonable(line))) is False:
+            before_end = False
+        for stream in (self._gaze_file, events):
             self._guard(os.fsync, stream.fileno())
-            self._guard(stream.close)
-        self.metadata['end'] = end
-        self.metadata['complete'] = self.write_error is None
+        # Every signal agrees: complete only with the end marker, the metadata
+        # and every row and event line on disk.
+        complete = self.write_error is None
+        damage = self._damage()
+        self.metadata.update(end=dict(end, complete=complete), complete=complete,
+                             intact=complete and not damage, damage=damage)
         self._guard(self._write_metadata)
-        self.tracker.disown(self)
+        if complete and self.write_error is not None and before_end is not False:
+            complete = False  # the metadata could not say so: the end marker goes again
+            self._quietly(events.truncate, before_end)
+        for stream in (self._gaze_file, events):
+            self._guard(stream.close)
+        self.complete = complete
+        self.intact = complete and not damage
+        if not self.intact:
+            self._quietly(sys.stderr.write, 'velto: the recording in %s is not intact: %s\n'
+                          % (self.folder, '; '.join(self._damage() or ['not complete'])))
+
+    @staticmethod
+    def _quietly(action, *args):
+        try:
+            action(*args)
+        except Exception:
+            _runtime.report_exception('closing a recording')
+
+    def _damage(self):
+        """What keeps the recording from being intact, one short text each."""
+        damage = [] if self.write_error is None else ['write error: %s' % (self.write_error,)]
+        return damage + self.losses.damage()
 
     def __exit__(self, kind, value, trace):
         reason = None
         if kind is not None:
-            reason = ('interrupted (Ctrl-C)' if issubclass(kind, KeyboardInterrupt)
+            reason = ('terminated (SIGTERM)' if issubclass(kind, Terminated) else
+                      'interrupted (Ctrl-C)' if issubclass(kind, KeyboardInterrupt)
                       else 'exception: %s: %s' % (kind.__name__, value))
         self.close(reason=reason)
         return False

@@ -2,7 +2,7 @@
 
     with velto.replay('session-01') as tracker:     # a Tracker, as open_tracker gives
         with tracker.gaze() as gaze:
-            for sample in gaze.for_seconds(5):
+            for sample in gaze.for_seconds(5):      # ConnectionLost at the end
                 print(sample['left_gaze_point_on_display_area'])
 
 The simulated library (simulator/, libvelto.so) plays the folder's gaze rows

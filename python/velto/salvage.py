@@ -154,10 +154,10 @@ def _problems(saved, lines_checked=False):
     problems = []
     if saved.truncated and not lines_checked:
         problems.append('a cut-off or damaged line in %s or %s was skipped' % (GAZE_FILE, EVENTS_FILE))
-    if not saved.complete:
+    if saved.end is None:
         problems.append('no end marker: the recording did not end normally (a crash?) or is '
                         'still being written')
-    elif saved.metadata.get('complete') is False:
+    elif saved.metadata.get('complete') is False or saved.end.get('complete') is False:
         problems.append('the metadata marks the recording incomplete (a write error while recording)')
     end_rows = (saved.end or {}).get('gaze_rows')
     if isinstance(end_rows, integer_types) and end_rows != len(saved.gaze):

@@ -8,7 +8,10 @@ With a callback, the callback is called with each record on a thread of the
 device library: return quickly (append, put on a queue) and do not wait for
 tracker operations there. Without one, records go to a bounded queue that the
 library's thread never waits for: when it is full the oldest record is
-dropped and counted in `dropped`.
+dropped and counted in `dropped`. A queue of a tracker's stream also listens
+for the tracker's connection: once it is lost (cut, or the tracker removed),
+reading past the records queued before raises ConnectionLost instead of
+waiting for records that will not come.
 """
 from __future__ import absolute_import, division, print_function, unicode_literals
 
@@ -19,7 +22,8 @@ import threading
 import time
 
 from . import _runtime
-from ._compat import in_foreign_thread
+from ._compat import in_foreign_thread, to_unicode
+from .errors import CONNECTION_LOST, CONNECTION_RESTORED, ConnectionLost, VeltoError
 
 # Stream names, their stream type numbers and the capability each needs.
 STREAM_TYPES = collections.OrderedDict([
@@ -39,6 +43,9 @@ EVENT_STREAMS = ('external_signal', 'time_sync', 'stream_errors', 'notifications
 LOG_DEVICE = 0
 
 DEFAULT_QUEUE_SIZE = 10000   # about 8 s of gaze at 1200 Hz
+
+# Queued where the connection was lost, so that readers meet it in order.
+_LOST = object()
 
 
 def check_queue_size(queue_size):
@@ -67,6 +74,10 @@ class Subscription(_runtime.Closable):
     every queued record without waiting; `for_seconds(s)` iterates for a time.
 
     `owner`: the tracker that adopts it (None: library-wide, the runtime).
+    `connection_lost`: True from a lost-connection notice of the tracker
+    until it is restored (queues of a tracker's streams but notifications).
+    Iteration and get() raise ConnectionLost where the connection was lost,
+    and again whenever the queue is empty while it is still lost.
     """
 
     kind = 'subscription'
@@ -92,13 +103,44 @@ class Subscription(_runtime.Closable):
         self._ready = threading.Condition(threading.Lock())
         self._close_lock = threading.Lock()
         self._listener = self._on_record  # one object, to be found again when closing
+        self.connection_lost = False
+        self._watcher = None
         _runtime.acquire()
         try:
             _runtime.subscribe(STREAM_TYPES[stream], device, self._listener, timeout)
+            if callback is None and stream not in ('log', 'notifications') and owner is not None:
+                self._watch_connection(timeout)
         except BaseException:
-            _runtime.release()
+            self._end(timeout)
             raise
         self.owner.adopt(self)
+
+    def _watch_connection(self, timeout):
+        """Listens to the tracker's notifications for its connection; a
+        tracker that refuses them is read without that watch."""
+        watcher = self._on_notification
+        try:
+            _runtime.subscribe(STREAM_TYPES['notifications'], self.device, watcher, timeout)
+        except VeltoError:
+            return
+        self._watcher = watcher
+
+    def _on_notification(self, record):  # on a device library thread
+        kind = to_unicode(record.get('notification_type', ''))
+        if kind not in (CONNECTION_LOST, CONNECTION_RESTORED) or self.closed:
+            return
+        with self._ready:
+            if kind == CONNECTION_RESTORED:
+                self.connection_lost = False
+            elif not self.connection_lost:
+                self.connection_lost = True
+                self._queue.append(_LOST)
+            self._ready.notify_all()
+
+    def _lost_error(self):
+        address = getattr(self.owner, 'address', None)
+        return ConnectionLost('the %s stream' % self.stream,
+                              None if address is None else to_unicode(address))
 
     # ---------------------------------------------------------------- delivery
 
@@ -109,7 +151,7 @@ class Subscription(_runtime.Closable):
             self.received += 1
             try:
                 self.callback(record)
-            except Exception:
+            except BaseException:  # SystemExit and Ctrl-C too: this thread cannot end the program
                 self.errors += 1
                 if self.errors == 1:
                     _runtime.report_exception('the %s callback (further exceptions are '
@@ -126,24 +168,32 @@ class Subscription(_runtime.Closable):
 
     def get(self, timeout=None):
         """The next record, waiting up to `timeout` seconds (None: until one
-        comes or the subscription is closed); None when there is none."""
+        comes or the subscription is closed); None when there is none.
+        Raises ConnectionLost where the tracker's connection was lost."""
         timeout = _runtime.seconds(timeout)
         deadline = None if timeout is None else time.time() + timeout
         with self._ready:
-            while not self._queue:
-                if self.closed:
-                    return None
-                # Slices keep Ctrl-C working on 2.7.
-                wait = 0.25 if deadline is None else min(0.25, deadline - time.time())
-                if wait <= 0:
-                    return None
-                self._ready.wait(wait)
-            return self._queue.popleft()
+            while True:
+                while not self._queue:
+                    if self.closed:
+                        return None
+                    if self.connection_lost:
+                        raise self._lost_error()
+                    # Slices keep Ctrl-C working on 2.7.
+                    wait = 0.25 if deadline is None else min(0.25, deadline - time.time())
+                    if wait <= 0:
+                        return None
+                    self._ready.wait(wait)
+                record = self._queue.popleft()
+                if record is not _LOST:
+                    return record
+                if self.connection_lost:
+                    raise self._lost_error()
 
     def drain(self):
         """Every record queued now, oldest first, without waiting."""
         with self._ready:
-            records = list(self._queue)
+            records = [r for r in self._queue if r is not _LOST]
             self._queue.clear()
         return records
 
@@ -195,7 +245,12 @@ class Subscription(_runtime.Closable):
 
     def _end(self, timeout):
         try:
-            _runtime.unsubscribe(STREAM_TYPES[self.stream], self.device, self._listener, timeout)
+            try:
+                _runtime.unsubscribe(STREAM_TYPES[self.stream], self.device, self._listener, timeout)
+            finally:
+                if self._watcher is not None:
+                    _runtime.unsubscribe(STREAM_TYPES['notifications'], self.device,
+                                         self._watcher, timeout)
         finally:
             _runtime.release()
 
