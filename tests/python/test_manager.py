@@ -212,6 +212,7 @@ class CalibrationAndRecording(ManagerTestCase):
         self.assertTrue(stopped['complete'])
         saved = velto.load_recording(os.path.join(self.root, 'day1', 'p01'))
         self.assertTrue(saved.complete)
+        self.assertEqual(stopped['intact'], saved.intact)
         self.assertEqual(len(saved.gaze), stopped['gaze_rows'])
         self.assertGreater(len(saved.gaze), 250)
         self.assertEqual(saved.metadata['gaze_output_frequency_hz'], 250)

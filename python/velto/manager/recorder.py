@@ -59,7 +59,9 @@ class RecordingSteps(object):
                 raise velto_error(error)
             state.update(self._recording_figures(recording, self.recording_info))
             state['running'] = False
-            state['complete'] = recording.write_error is None
+            state['complete'] = bool(recording.complete)
+            state['intact'] = bool(recording.intact)
+            state['damage'] = [text(d) for d in recording.metadata.get('damage') or []]
             self.recording_info = dict(self.recording_info, last=state)
             return state
 

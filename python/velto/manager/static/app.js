@@ -119,7 +119,6 @@ function showRecording(state) {
   $('rec-stop').disabled = !running;
   $('marker').disabled = !running;
   const box = $('rec-figures');
-  box.textContent = '';
   const shown = running ? state : state.last;
   if (!shown) return;
   const events = Object.keys(shown.events || {}).reduce((s, k) => s + shown.events[k], 0);
@@ -131,13 +130,10 @@ function showRecording(state) {
                  ['expected', shown.expected_rows === null ? '–' : '≈' + shown.expected_rows],
                  ['data loss', loss], ['events', String(events)], ['markers', String(shown.markers)]];
   if (shown.write_error) parts.push(['write error', shown.write_error]);
-  for (const [name, value] of parts) {
-    const span = document.createElement('span');
-    span.innerHTML = '<b></b> ';
-    span.firstChild.textContent = name;
-    span.append(value);
-    box.append(span);
+  if (!running && shown.intact !== undefined) {
+    parts.push(['intact', shown.intact ? 'yes' : 'no' + (shown.damage.length ? ': ' + shown.damage.join('; ') : '')]);
   }
+  fillFigures(box, parts);
   box.dataset.rows = shown.gaze_rows;
   box.dataset.running = running;
 }

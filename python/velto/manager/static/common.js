@@ -46,3 +46,15 @@ function explain(error) {
   }
   return (error.http === 501 ? 'Not available yet: ' : 'Refused: ') + error.message;
 }
+
+// Fills `box` with "name value" pairs, the names bold; values are set as text.
+function fillFigures(box, parts) {
+  box.textContent = '';
+  for (const [name, value] of parts) {
+    const span = document.createElement('span');
+    span.innerHTML = '<b></b> ';
+    span.firstChild.textContent = name;
+    span.append(value);
+    box.append(span);
+  }
+}

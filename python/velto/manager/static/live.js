@@ -210,15 +210,7 @@ function showFigures() {
   const recent = stats.latencies.slice(-120);
   const p50 = percentile(recent, 0.5);
   if (p50 !== null) parts.push(['sample → screen', (p50 / 1000).toFixed(1) + ' ms']);
-  const box = $('gaze-figures');
-  box.textContent = '';
-  for (const [name, value] of parts) {
-    const span = document.createElement('span');
-    span.innerHTML = '<b></b> ';
-    span.firstChild.textContent = name;
-    span.append(value);
-    box.append(span);
-  }
+  fillFigures($('gaze-figures'), parts);
 }
 
 let lastFigures = 0;
