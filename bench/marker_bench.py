@@ -73,11 +73,11 @@ def monotonic_us():
     class Timespec(ctypes.Structure):
         _fields_ = [('tv_sec', ctypes.c_long), ('tv_nsec', ctypes.c_long)]
     libc = ctypes.CDLL(ctypes.util.find_library('c') or 'libc.so.6')
-    spec = Timespec()
+    stamp = Timespec()
 
     def read():
-        libc.clock_gettime(1, ctypes.byref(spec))
-        return spec.tv_sec * 1e6 + spec.tv_nsec * 1e-3
+        libc.clock_gettime(1, ctypes.byref(stamp))
+        return stamp.tv_sec * 1e6 + stamp.tv_nsec * 1e-3
     globals()['monotonic_us'] = read
     return read()
 

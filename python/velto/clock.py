@@ -204,9 +204,9 @@ def _python_clock():
             byref = ctypes.byref
 
             def now():
-                spec = Timespec()  # one a call: callers may be on several threads
-                clock_gettime(1, byref(spec))  # CLOCK_MONOTONIC
-                return spec.tv_sec * 1e6 + spec.tv_nsec * 1e-3
+                stamp = Timespec()  # one a call: callers may be on several threads
+                clock_gettime(1, byref(stamp))  # CLOCK_MONOTONIC
+                return stamp.tv_sec * 1e6 + stamp.tv_nsec * 1e-3
             if now() > 0:
                 return now, 'clock_gettime(CLOCK_MONOTONIC) via ctypes'
         except (OSError, AttributeError, ImportError):
