@@ -29,7 +29,7 @@
 
 namespace velto_sim {
 
-struct ReplaySpec;  // sim_replay.h
+struct ReplayPlan;  // sim_replay.h
 
 // Stream types, numbered as the module numbers them.
 enum StreamKind {
@@ -85,7 +85,7 @@ struct Tracker {
   bool connected = true;
   int64_t cut_at_us = INT64_MAX;      // a scheduled cut (system clock), or never
   int64_t restore_at_us = INT64_MAX;  // a scheduled restore, or never
-  std::shared_ptr<const ReplaySpec> replay;  // set: replays a recording (sim_replay.cc)
+  std::shared_ptr<const ReplayPlan> replay;  // set: replays a recording (sim_replay.cc)
 };
 
 // The whole scripted world.

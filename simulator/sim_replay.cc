@@ -64,8 +64,8 @@ bool given(const JsonValue& tracker_json, const char* key) {
 }
 
 // Scans gaze.csv whole: every row must parse, time_us never goes back.
-void scan_gaze(ReplaySpec* spec, int64_t* first_us, int64_t* last_us) {
-  const std::string path = spec->folder + "/gaze.csv";
+void scan_gaze(ReplayPlan* plan, int64_t* first_us, int64_t* last_us) {
+  const std::string path = plan->folder + "/gaze.csv";
   LineFile file;
   if (!file.open(path)) refuse(path + ": " + std::strerror(errno));
   std::string line, why;
@@ -73,7 +73,7 @@ void scan_gaze(ReplaySpec* spec, int64_t* first_us, int64_t* last_us) {
   if (!file.next(&line, &complete, &too_long, kMaxGazeLine) || !complete) {
     refuse(path + ": no header line");
   }
-  if (too_long || !read_header(line, &spec->columns, &why)) {
+  if (too_long || !read_header(line, &plan->columns, &why)) {
     refuse(path + ":1: " + (too_long ? std::string("header line too long") : why));
   }
   Row row;
@@ -81,45 +81,45 @@ void scan_gaze(ReplaySpec* spec, int64_t* first_us, int64_t* last_us) {
   while (file.next(&line, &complete, &too_long, kMaxGazeLine)) {
     const std::string at = path + ":" + std::to_string(file.line) + ": ";
     if (!complete) {  // cut off while being written: replay up to it
-      spec->note = "the last line (" + path + ":" + std::to_string(file.line) + ") is cut off and left out";
+      plan->note = "the last line (" + path + ":" + std::to_string(file.line) + ") is cut off and left out";
       break;
     }
     if (too_long) refuse(at + "line longer than " + std::to_string(kMaxGazeLine) + " bytes");
-    if (!parse_row(line, spec->columns, &row, &why)) refuse(at + why);
+    if (!parse_row(line, plan->columns, &row, &why)) refuse(at + why);
     if (row.t < previous) {
       refuse(at + "time_us goes back (" + std::to_string(row.t) + " after " + std::to_string(previous) + ")");
     }
-    if (spec->rows == 0) *first_us = row.t;
+    if (plan->rows == 0) *first_us = row.t;
     previous = row.t;
     *last_us = row.t;
-    ++spec->rows;
+    ++plan->rows;
   }
   if (std::ferror(file.f)) refuse(path + ": read error");
 }
 
 // Scans events.jsonl whole (when there is one); returns the range of the
 // replayed events' times.
-void scan_events(ReplaySpec* spec, int64_t* first_us, int64_t* last_us, int64_t* count) {
-  const std::string path = spec->folder + "/events.jsonl";
+void scan_events(ReplayPlan* plan, int64_t* first_us, int64_t* last_us, int64_t* count) {
+  const std::string path = plan->folder + "/events.jsonl";
   LineFile file;
   if (!file.open(path)) {
     if (errno == ENOENT) return;  // gaze alone
     refuse(path + ": " + std::strerror(errno));
   }
-  spec->has_events = true;
+  plan->has_events = true;
   std::string line, why;
   bool complete = false, too_long = false;
   Event e;
   while (file.next(&line, &complete, &too_long, kMaxEventLine)) {
     if (!complete) {  // cut off while being written
-      spec->note += std::string(spec->note.empty() ? "" : "; ") + "the last line (" + path + ":" +
+      plan->note += std::string(plan->note.empty() ? "" : "; ") + "the last line (" + path + ":" +
                     std::to_string(file.line) + ") is cut off and left out";
       break;
     }
     const std::string at = path + ":" + std::to_string(file.line) + ": ";
     if (too_long) refuse(at + "line longer than " + std::to_string(kMaxEventLine) + " bytes");
-    if (!parse_event(line, spec->folder, true, &e, &why)) refuse(at + why);
-    spec->event_lines = file.line;
+    if (!parse_event(line, plan->folder, true, &e, &why)) refuse(at + why);
+    plan->event_lines = file.line;
     if (e.kind == 0) continue;
     if (*count == 0 || e.t < *first_us) *first_us = e.t;
     if (*count == 0 || e.t > *last_us) *last_us = e.t;
@@ -141,7 +141,7 @@ int32_t capabilities_of(const JsonValue& list) {
 
 void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
   if (spec_json.type != JsonType::kObject) refuse("replay must be an object");
-  auto spec = std::make_shared<ReplaySpec>();
+  auto plan = std::make_shared<ReplayPlan>();
   for (const auto& m : spec_json.members) {
     if (m.first != "recording" && m.first != "loop" && m.first != "speed") {
       refuse("unknown key \"" + m.first + "\" in replay");
@@ -152,29 +152,29 @@ void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
       folder->text.find('\0') != std::string::npos) {
     refuse("replay needs \"recording\": the folder of a recording");
   }
-  spec->folder = folder->text;
-  while (spec->folder.size() > 1 && spec->folder.back() == '/') spec->folder.pop_back();
-  spec->name = last_component(spec->folder);
+  plan->folder = folder->text;
+  while (plan->folder.size() > 1 && plan->folder.back() == '/') plan->folder.pop_back();
+  plan->name = last_component(plan->folder);
   if (const JsonValue* loop = json_member(spec_json, "loop")) {
     if (loop->type != JsonType::kBool) refuse("replay loop must be true or false");
-    spec->loop = loop->boolean;
+    plan->loop = loop->boolean;
   }
   if (const JsonValue* speed = json_member(spec_json, "speed")) {
     if (speed->type != JsonType::kNumber || !(speed->number > 0) || speed->number > kMaxSpeed) {
       refuse("replay speed must be a number above 0 and at most 1000");
     }
-    spec->speed = speed->number;
+    plan->speed = speed->number;
   }
   struct stat st;
-  if (::stat(spec->folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    refuse("no recording folder " + spec->folder);
+  if (::stat(plan->folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    refuse("no recording folder " + plan->folder);
   }
 
   // metadata.json: optional (defaults below); damaged is refused.
   JsonValue meta;
   const JsonValue* m = nullptr;
   {
-    const std::string path = spec->folder + "/metadata.json";
+    const std::string path = plan->folder + "/metadata.json";
     std::string text, where;
     bool missing = false;
     if (read_whole(path, &text, kMaxMetadata, &missing)) {
@@ -189,11 +189,11 @@ void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
   }
 
   int64_t first_row = 0, last_row = 0, first_event = 0, last_event = 0, events = 0;
-  scan_gaze(spec.get(), &first_row, &last_row);
-  scan_events(spec.get(), &first_event, &last_event, &events);
-  spec->events = events;
-  spec->device_column =
-      std::find(spec->columns.begin(), spec->columns.end(), kDeviceTime) != spec->columns.end();
+  scan_gaze(plan.get(), &first_row, &last_row);
+  scan_events(plan.get(), &first_event, &last_event, &events);
+  plan->events = events;
+  plan->device_column =
+      std::find(plan->columns.begin(), plan->columns.end(), kDeviceTime) != plan->columns.end();
 
   const JsonValue* tracker = meta_member(m, "tracker", JsonType::kObject);
   auto text_of = [&](const char* key) -> std::string {
@@ -201,11 +201,11 @@ void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
     return v ? v->text : std::string();
   };
   const size_t kMax = VELTO_PROPERTY_BUFFER_SIZE - 1;
-  if (!given(tj, "address")) tr->address = fit("velto-replay://" + spec->name, kMax);
-  if (!given(tj, "device_name")) tr->device_name = fit("Replay of " + spec->name, kMax);
+  if (!given(tj, "address")) tr->address = fit("velto-replay://" + plan->name, kMax);
+  if (!given(tj, "device_name")) tr->device_name = fit("Replay of " + plan->name, kMax);
   if (!given(tj, "serial_number")) {
     const std::string serial = text_of("serial_number");
-    tr->serial_number = fit("REPLAY-" + (serial.empty() ? spec->name : serial), kMax);
+    tr->serial_number = fit("REPLAY-" + (serial.empty() ? plan->name : serial), kMax);
   }
   if (!given(tj, "model")) {
     const std::string model = text_of("model");
@@ -225,15 +225,15 @@ void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
   double frequency = 0;
   if (const JsonValue* f = meta_member(m, "gaze_output_frequency_hz", JsonType::kNumber)) {
     frequency = f->number;
-  } else if (spec->rows >= 2 && last_row > first_row) {
-    frequency = std::round(1e9 * static_cast<double>(spec->rows - 1) / (last_row - first_row)) / 1000.0;
+  } else if (plan->rows >= 2 && last_row > first_row) {
+    frequency = std::round(1e9 * static_cast<double>(plan->rows - 1) / (last_row - first_row)) / 1000.0;
   }
   if (!(frequency > 0) || !std::isfinite(static_cast<float>(frequency))) frequency = 60.0;
   if (!given(tj, "gaze_output_frequencies") && !given(tj, "gaze_output_frequency")) {
     tr->frequencies = {static_cast<float>(frequency)};
     tr->frequency = tr->frequencies[0];
   }
-  spec->frequency = tr->frequency;
+  plan->frequency = tr->frequency;
   if (!given(tj, "eye_tracking_modes") && !given(tj, "eye_tracking_mode")) {
     if (const JsonValue* mode = meta_member(m, "eye_tracking_mode", JsonType::kString)) {
       if (!mode->text.empty() && mode->text.size() < VELTO_MODE_NAME_SIZE &&
@@ -263,23 +263,23 @@ void apply(const JsonValue& tj, const JsonValue& spec_json, Tracker* tr) {
     }
   }
 
-  const int64_t period = std::max<int64_t>(1, std::llround(1e6 / spec->frequency));
-  int64_t origin = spec->rows > 0 ? first_row : first_event;
-  int64_t last = spec->rows > 0 ? last_row : last_event;
+  const int64_t period = std::max<int64_t>(1, std::llround(1e6 / plan->frequency));
+  int64_t origin = plan->rows > 0 ? first_row : first_event;
+  int64_t last = plan->rows > 0 ? last_row : last_event;
   if (events > 0) {
     origin = std::min(origin, first_event);
     last = std::max(last, last_event);
   }
-  spec->origin_us = origin;
-  spec->cycle_us = last - origin + period;
-  tr->replay = spec;
+  plan->origin_us = origin;
+  plan->cycle_us = last - origin + period;
+  tr->replay = plan;
 }
 }  // namespace
 
-bool replay_apply(const JsonValue& tracker_json, const JsonValue& spec, Tracker* tracker,
+bool replay_apply(const JsonValue& tracker_json, const JsonValue& plan, Tracker* tracker,
                   std::string* error) {
   try {
-    apply(tracker_json, spec, tracker);
+    apply(tracker_json, plan, tracker);
     return true;
   } catch (const Refused& r) {
     *error = r.reason;

@@ -19,7 +19,7 @@ struct Generator;
 
 // What the configuration-time scan learnt of a recording. Immutable once
 // made; copies of the tracker share it.
-struct ReplaySpec {
+struct ReplayPlan {
   std::string folder;  // as given, without a trailing '/'
   std::string name;    // the folder's last component
   bool loop = false;
@@ -36,11 +36,11 @@ struct ReplaySpec {
   std::string note;            // "" or what playback leaves out (a cut-off last line)
 };
 
-// Reads the "replay" object `spec` of tracker `tracker_json` and scans the
+// Reads the "replay" object `plan` of tracker `tracker_json` and scans the
 // recording it names; fills every field of `tracker` the tracker's JSON does
 // not set itself, and tracker->replay. False with `error` (one line, naming
 // file:line where a file is at fault) when refused.
-bool replay_apply(const JsonValue& tracker_json, const JsonValue& spec, Tracker* tracker, std::string* error);
+bool replay_apply(const JsonValue& tracker_json, const JsonValue& plan, Tracker* tracker, std::string* error);
 
 // The generation thread of a replay tracker (in place of the synthetic one).
 void replay_loop(std::shared_ptr<Generator> g);

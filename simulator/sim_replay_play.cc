@@ -35,7 +35,7 @@ constexpr int64_t kSideStartUs = 500000;
 constexpr int32_t kNotificationConnectionLost = 0;
 // The reading side of playback: the next row and the next event.
 struct Playback {
-  const ReplaySpec& spec;
+  const ReplayPlan& plan;
   LineFile gaze, events;
   int64_t rows_read = 0;
   bool have_row = false, have_event = false;
@@ -43,19 +43,19 @@ struct Playback {
   Event event;
   std::string line, problem;
 
-  explicit Playback(const ReplaySpec& s) : spec(s) {}
+  explicit Playback(const ReplayPlan& s) : plan(s) {}
 
   // (Re)opens the files at their start; false with `problem` set.
   bool rewind() {
     rows_read = 0;
     have_row = have_event = false;
     bool complete, too_long;
-    if (!gaze.open(spec.folder + "/gaze.csv") || !gaze.next(&line, &complete, &too_long, kMaxGazeLine)) {
-      problem = spec.folder + "/gaze.csv cannot be read any more";
+    if (!gaze.open(plan.folder + "/gaze.csv") || !gaze.next(&line, &complete, &too_long, kMaxGazeLine)) {
+      problem = plan.folder + "/gaze.csv cannot be read any more";
       return false;
     }
-    if (spec.has_events && !events.open(spec.folder + "/events.jsonl")) {
-      problem = spec.folder + "/events.jsonl cannot be read any more";
+    if (plan.has_events && !events.open(plan.folder + "/events.jsonl")) {
+      problem = plan.folder + "/events.jsonl cannot be read any more";
       return false;
     }
     next_row();
@@ -65,13 +65,13 @@ struct Playback {
 
   void next_row() {
     have_row = false;
-    if (rows_read >= spec.rows) return;
+    if (rows_read >= plan.rows) return;
     bool complete, too_long;
     std::string why;
     if (!gaze.next(&line, &complete, &too_long, kMaxGazeLine) || !complete ||
-        !parse_row(line, spec.columns, &row, &why)) {
+        !parse_row(line, plan.columns, &row, &why)) {
       problem =
-          spec.folder + "/gaze.csv:" + std::to_string(gaze.line) + " changed since the replay was configured";
+          plan.folder + "/gaze.csv:" + std::to_string(gaze.line) + " changed since the replay was configured";
       return;
     }
     ++rows_read;
@@ -83,9 +83,9 @@ struct Playback {
     if (events.f == nullptr) return;
     bool complete, too_long;
     std::string why;
-    while (events.line < spec.event_lines && events.next(&line, &complete, &too_long, kMaxEventLine)) {
-      if (!complete || !parse_event(line, spec.folder, false, &event, &why)) {
-        problem = spec.folder + "/events.jsonl:" + std::to_string(events.line) +
+    while (events.line < plan.event_lines && events.next(&line, &complete, &too_long, kMaxEventLine)) {
+      if (!complete || !parse_event(line, plan.folder, false, &event, &why)) {
+        problem = plan.folder + "/events.jsonl:" + std::to_string(events.line) +
                   " changed since the replay was configured";
         return;
       }
@@ -116,15 +116,15 @@ bool read_image(const std::string& path, std::vector<uint8_t>* out) {
 void replay_loop(std::shared_ptr<Generator> g) {
   SimState& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
-  std::shared_ptr<const ReplaySpec> held;
+  std::shared_ptr<const ReplayPlan> held;
   if (Tracker* t = find_tracker(s, g->handle)) held = t->replay;
   if (!held) {
     g->exited = true;
     if (s.callback_waiters > 0) s.callbacks_cv.notify_all();
     return;
   }
-  const ReplaySpec& spec = *held;
-  Playback p(spec);
+  const ReplayPlan& plan = *held;
+  Playback p(plan);
   lock.unlock();
   bool ready = p.rewind();
   lock.lock();
@@ -139,9 +139,9 @@ void replay_loop(std::shared_ptr<Generator> g) {
   double next_sync = 0;
   // The system time at which a recorded time plays.
   auto play_time = [&](int64_t recorded) -> int64_t {
-    const int64_t since = recorded - spec.origin_us + cycle * spec.cycle_us;
-    if (spec.speed == 1.0) return start_sys + since;
-    return start_sys + static_cast<int64_t>(std::llround(static_cast<double>(since) / spec.speed));
+    const int64_t since = recorded - plan.origin_us + cycle * plan.cycle_us;
+    if (plan.speed == 1.0) return start_sys + since;
+    return start_sys + static_cast<int64_t>(std::llround(static_cast<double>(since) / plan.speed));
   };
   while (!g->stop) {
     Tracker* t = find_tracker(s, g->handle);
@@ -164,13 +164,13 @@ void replay_loop(std::shared_ptr<Generator> g) {
         started = true;
         start_sys = now;
         log_locked(s, 2,
-                   "replay of " + spec.folder + " started on " + address +
-                       (spec.note.empty() ? std::string() : "; " + spec.note));
+                   "replay of " + plan.folder + " started on " + address +
+                       (plan.note.empty() ? std::string() : "; " + plan.note));
       }
     }
     if (!ready && !ended) {
       ended = true;
-      log_locked(s, 0, "replay of " + spec.folder + " failed: " + p.problem);
+      log_locked(s, 0, "replay of " + plan.folder + " failed: " + p.problem);
     }
     // The next item: the earlier of the next row and the next event.
     bool item_is_row = false;
@@ -198,13 +198,13 @@ void replay_loop(std::shared_ptr<Generator> g) {
     const bool item_due = started && !ended && !finished && now >= item_time;
     bool end_now = false;
     if (finished) {
-      if (spec.loop && spec.rows + spec.events > 0 && p.problem.empty()) {
+      if (plan.loop && plan.rows + plan.events > 0 && p.problem.empty()) {
         ++cycle;  // time stamps go on increasing across the seam
       } else {
         ended = true;
         end_now = true;
         log_locked(s, 2,
-                   "replay of " + spec.folder + " on " + address + " ended" +
+                   "replay of " + plan.folder + " on " + address + " ended" +
                        (p.problem.empty() ? std::string() : ": " + p.problem));
       }
     }
@@ -228,7 +228,7 @@ void replay_loop(std::shared_ptr<Generator> g) {
     if (item_due && item_is_row) {
       velto_gaze_data gaze = p.row.gaze;
       gaze.system_time_stamp = item_time;
-      if (spec.device_column) {
+      if (plan.device_column) {
         // Device stamps keep their recorded intervals, counted from the
         // tracker's device clock at the first row.
         if (!have_first_device) {
@@ -236,9 +236,9 @@ void replay_loop(std::shared_ptr<Generator> g) {
           first_device = p.row.device;
           device_base = device_time_us(offset, drift, item_time);
         }
-        const int64_t since = p.row.device - first_device + cycle * spec.cycle_us;
+        const int64_t since = p.row.device - first_device + cycle * plan.cycle_us;
         gaze.device_time_stamp =
-            device_base + (spec.speed == 1.0 ? since : std::llround(static_cast<double>(since) / spec.speed));
+            device_base + (plan.speed == 1.0 ? since : std::llround(static_cast<double>(since) / plan.speed));
       } else {
         gaze.device_time_stamp = device_time_us(offset, drift, item_time);
       }
