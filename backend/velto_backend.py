@@ -9,7 +9,7 @@ pip runs it through pyproject.toml (`backend-path`, pip 20 or newer):
 It builds the module with the project's CMake build (Release, no tests) for
 the interpreter that runs it, and packs one wheel: the module, the device
 library beside it (libvelto.so: the simulator, or the library named by
-VELTO_DEVICE_LIBRARY), every pure-Python package under python/, with the
+VELTO_DEVICE_LIBRARY), the package's native row formatter velto_rows, every pure-Python package under python/, with the
 simulator the top-level module velto_sim (simulator/velto_sim.py, its control
 interface) and the metadata (version from the file VERSION). The
 distribution is called velto (`pip show velto`, `pip uninstall velto`); the
@@ -50,6 +50,7 @@ import zipfile
 
 DIST_NAME = 'velto'        # the distribution pip knows: pip show/uninstall velto
 NAME = 'velto_internal'    # the extension module and its CMake target
+ROWS = 'velto_rows'        # the package's native row formatter, built with it
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUPPORTED = ((2, 7), (3, 8), (3, 9), (3, 10), (3, 11), (3, 12), (3, 13))
 REQUIRES_PYTHON = '>=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*, !=3.6.*, !=3.7.*, <3.14'
@@ -334,7 +335,7 @@ def _run_logged(command, log_path, step):
 def build_module(build_dir=None):
     """Configures and builds the module (and the simulator) for this
     interpreter in `build_dir` (default: see _build_directory); returns
-    (path in the wheel, file) of the two libraries."""
+    (path in the wheel, file) of the extension modules and the library."""
     cmake = check_build_environment()
     library = device_library()
     tag = '-'.join(wheel_tag())
@@ -351,7 +352,7 @@ def build_module(build_dir=None):
     _run_logged([cmake, '--build', folder, '--target', NAME, '--parallel', jobs], log_path, 'build')
     suffix = sysconfig.get_config_var('EXT_SUFFIX') or sysconfig.get_config_var('SO') or '.so'
     files = []
-    for leaf in (NAME + suffix, 'libvelto.so'):
+    for leaf in (NAME + suffix, ROWS + suffix, 'libvelto.so'):
         path = os.path.join(folder, 'lib', leaf)
         if not os.path.isfile(path):
             raise BuildRefused('the build did not produce %s\nThe full log is %s' % (path, log_path))
@@ -390,7 +391,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     folder = os.path.join(metadata_directory, name)
     if not os.path.isdir(folder):
         os.makedirs(folder)
-    top_level = [NAME] + python_packages()[1] + simulator_modules()[1]
+    top_level = [NAME, ROWS] + python_packages()[1] + simulator_modules()[1]
     for leaf, text in metadata_files(version, top_level).items():
         _write_text(os.path.join(folder, leaf), text)
     return name
@@ -404,7 +405,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     files = build_module((config_settings or {}).get('build-dir')) + packages + simulator
     if not os.path.isdir(wheel_directory):
         os.makedirs(wheel_directory)
-    return write_wheel(wheel_directory, files, version, [NAME] + names + simulator_names)
+    return write_wheel(wheel_directory, files, version, [NAME, ROWS] + names + simulator_names)
 
 
 def _sdist_excluded(relative):

@@ -9,6 +9,8 @@
   entry and methods.
 - Code that differs between Python versions (PY_MAJOR_VERSION) lives only in
   value/python_version.h and the module's entry.
+- rows/ (the extension velto_rows, the package's native row formatter) stands
+  apart: it includes none of the module's folders, and none of them it.
 - No product file is longer than MAX_LINES lines: the C++ folders, simulator/,
   python/velto/**/*.py and the manager's page scripts (static/*.js).
 - Locks are the annotated Mutex of value/mutex.h (checked by clang's
@@ -43,6 +45,7 @@ PYTHON_HEADER_ALLOWED = {'value/python_version.h', 'value/python_convert.cc',
                          'module/methods.cc', 'module/module_entry.cc'}
 VERSION_CODE_ALLOWED = {'value/python_version.h', 'module/module_entry.cc'}
 MAX_LINES = 500
+ROWS = 'rows'  # the extension velto_rows: Python headers and the standard library only
 # Locks of a runtime: the child of a fork() never touches the parent's runtimes.
 MUTEX_EXEMPT = {'module/sync.cc', 'module/runtime.h'}
 # The one file that wraps std::mutex (in the annotated Mutex).
@@ -65,8 +68,8 @@ def sources():
 
 def other_product_files():
     """Paths of the product files outside the C++ folders that MAX_LINES bounds."""
-    found = ['simulator/' + n for n in sorted(os.listdir(os.path.join(ROOT, 'simulator')))
-             if n.endswith(('.h', '.cc'))]
+    found = [folder + '/' + n for folder in ('simulator', ROWS)
+             for n in sorted(os.listdir(os.path.join(ROOT, folder))) if n.endswith(('.h', '.cc'))]
     for folder, dirs, names in os.walk(os.path.join(ROOT, PYTHON_PACKAGE)):
         dirs[:] = sorted(d for d in dirs if d != '__pycache__')
         relative = os.path.relpath(folder, ROOT).replace(os.sep, '/')
@@ -88,6 +91,8 @@ def main():
             if folder in LAYERS and folder not in allowed:
                 problems.append('%s includes %s: %s may use only %s' %
                                 (path, header, layer, ', '.join(allowed)))
+            if folder == ROWS:
+                problems.append('%s includes %s: the module does not use velto_rows' % (path, header))
             if header in PYTHON_HEADERS and path not in PYTHON_HEADER_ALLOWED:
                 problems.append('%s includes %s: only %s may' %
                                 (path, header, ', '.join(sorted(PYTHON_HEADER_ALLOWED))))
@@ -107,7 +112,13 @@ def main():
                                 '*_fork_prepare hook' % path)
     for path in other_product_files():
         with open(os.path.join(ROOT, path), 'rb') as f:
-            lines = f.read().count(b'\n')
+            text = f.read()
+        lines = text.count(b'\n')
+        if path.startswith(ROWS + '/'):
+            for header in INCLUDE.findall(text.decode('utf-8')):
+                if '/' in header and header.split('/')[0] in LAYERS + ['simulator']:
+                    problems.append('%s includes %s: velto_rows stands apart from the module'
+                                    % (path, header))
         if lines > MAX_LINES:
             problems.append('%s has %d lines: split it (at most %d)' % (path, lines, MAX_LINES))
     for problem in problems:

@@ -72,14 +72,18 @@ run_discover() {
 }
 
 # The installed simulator control module: it finds the libvelto.so beside the
-# installed module and serves a 1200 Hz world that the velto package streams.
+# installed module and serves a 1200 Hz world that the velto package streams;
+# the package's row formatter velto_rows is installed beside them and used.
 run_simulator() {
   local python="$1" site="$2"
   (cd / && "$python" -c '
 from __future__ import print_function
-import os, sys, velto, velto_internal, velto_sim
+import os, sys, velto, velto_internal, velto_rows, velto_sim
+from velto import columns
 sim = velto_sim.Simulator()
 assert os.path.dirname(sim.path) == os.path.dirname(velto_internal.__file__), sim.path
+assert os.path.dirname(velto_rows.__file__) == os.path.dirname(velto_internal.__file__)
+assert columns.GazeSink(0, "compact", ("device_time_stamp", "system_time_stamp")).native
 print(velto_sim.__file__, sim.path)
 sim.configure({"trackers": [{"address": "velto-sim://fast",
                               "gaze_output_frequencies": [60.0, 1200.0],

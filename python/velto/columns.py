@@ -12,6 +12,11 @@ keeps the table's order; 'full' puts the time columns first, then every
 left-eye column, then every right-eye one. Adding a column is one row here
 (and its line in docs/python-api.md).
 
+A recording's GazeSink queues the samples and formats them in batches:
+with the native row formatter (the extension velto_rows, built with the
+module) by a program made from the table; without it, or for a column whose
+value that program cannot express, by format_rows().
+
 format_rows() is compiled from the table once per set: a row whose gates
 all hold is one %-format; numbers are written with at most their format's
 decimals, trailing zeros dropped ('0.25', '3', never '-0'), NaN and
@@ -26,6 +31,11 @@ import operator
 import re
 
 from ._compat import to_unicode
+
+try:
+    import velto_rows  # the native row formatter, built and installed with the module
+except ImportError:
+    velto_rows = None
 
 Column = collections.namedtuple('Column', 'name unit description value format valid reader eye sets')
 Column.to_dict = lambda self: {'name': self.name, 'unit': self.unit, 'description': self.description}
@@ -159,23 +169,15 @@ def _compile(columns):
     fast = str(','.join(marked(c.format) for c in columns))  # native str: bytes on 2.7 are quicker
     values = ', '.join(when_valid(c.value) for c in columns)
     slow = ', '.join("%r %% (%s)" % (str(marked(c.format)), c.value) if not c.valid else
-                     "(%r %% (%s)) if g[%d] == 1 else ''" % (str(marked(c.format)), c.value,
-                                                              gates.index(c.valid))
+                     "(%r %% (%s)) if s[%r] == 1 else ''" % (str(marked(c.format)), c.value, str(c.valid))
                      for c in columns)
     careful = ', '.join("cell(%r, %s)" % (str(c.format), c.value) if not c.valid else
                         "cell(%r, %s) if s['%s'] == 1 else ''" % (str(c.format), c.value, c.valid)
                         for c in columns)
     source = '\n'.join([
         'def format_rows(samples, start):',
-        '    out = []',
-        '    append = out.append',
-        '    for s in samples:',
-        '        g = gates(s)',
-        '        if g == valid:',
-        '            append(%r %% (%s,))' % (fast, values),
-        '        else:',
-        '            append(join((%s,)))' % slow,
-        '    return out',
+        '    return [%r %% (%s,) if gates(s) == valid else' % (fast, values),
+        '            join((%s,)) for s in samples]' % slow,
         '',
         'def format_row(s, start):',
         '    return join((%s,))' % careful]) + '\n'
@@ -215,3 +217,78 @@ def format_rows(samples, start, columns='compact'):
 def gaze_row(sample, start=0, columns='compact'):
     """One gaze dict as the CSV line (text, without the newline) a recording writes."""
     return to_unicode(format_rows([sample], start, columns)[:-1])
+
+
+# ------------------------------------------------------------ recording's sink
+
+# The native program's kinds of column (velto_rows): an integer value, an
+# integer minus the recording's start, a fixed-point value, validity flags.
+_INTEGER, _SINCE_START, _FIXED, _FLAGS_KIND = range(4)
+_SINCE = re.compile(r"^s\['(\w+)'\] - start$")
+_ITEM = re.compile(r"^s\['(\w+)'\](?:\[(\d+)\])?$")
+_FLAG_TERM = re.compile(r"^(?:(\d+) \* )?\(s\['(\w+)'\] == 1\)$")
+_FIXED_FORMAT = re.compile(r'^%\.(\d+)f$')
+
+
+def _native_op(column):
+    """The native program's entry for a column, or None when its value or
+    format is beyond what the program expresses (then Python formats)."""
+    fixed = _FIXED_FORMAT.match(column.format)
+    if not fixed and column.format != '%d':
+        return None
+    gate = str(column.valid) if column.valid else None
+    since, item = _SINCE.match(column.value), _ITEM.match(column.value)
+    terms = [_FLAG_TERM.match(t) for t in column.value.split(' + ')]
+    if since and not fixed:
+        return (_SINCE_START, str(since.group(1)), -1, 0, gate, ())
+    if item:
+        index = int(item.group(2)) if item.group(2) is not None else -1
+        return ((_FIXED, str(item.group(1)), index, int(fixed.group(1)), gate, ()) if fixed else
+                (_INTEGER, str(item.group(1)), index, 0, gate, ()))
+    if all(terms) and not fixed:
+        return (_FLAGS_KIND, str(''), -1, 0, gate,
+                tuple((str(t.group(2)), int(t.group(1) or 1)) for t in terms))
+    return None
+
+
+def native_program(columns):
+    """Columns (a list of Column) as velto_rows' program, or None when one of
+    them is beyond it (a value other than a key, an item of one, the time
+    since the start or validity flags; a format other than %d and %.Nf)."""
+    ops = tuple(_native_op(c) for c in columns)
+    return None if None in ops else ops
+
+
+class GazeSink(object):
+    """Where a recording's gaze samples go: `callback(sample)` on the library's
+    thread only queues (no Python frame a sample); `take()`, on one writer
+    thread, -> (the CSV rows of the samples queued since, as bytes; the tuple
+    of each sample's values of `keep_keys`, two or more). The rows come from
+    velto_rows when it is there and can express the column set (native=True),
+    else from format_rows(): the same bytes either way."""
+
+    def __init__(self, start, columns, keep_keys, native=True):
+        self._queue = collections.deque()
+        self.callback = self._queue.append
+        self._keep = operator.itemgetter(*[str(k) for k in keep_keys])
+        self._start, self._columns = start, columns
+        self._program = (native_program(COLUMN_SETS[columns]) if native and velto_rows is not None
+                         else None)
+        self.native = self._program is not None
+        careful_row = _COMPILED[columns][1]
+        self._careful = lambda s: careful_row(s, start)
+
+    def take(self):
+        queue = self._queue
+        popleft = queue.popleft
+        batch = [popleft() for _ in range(len(queue))]  # only the writer takes from it
+        if not batch:
+            return b'', []
+        kept = list(map(self._keep, batch))
+        if self.native:
+            try:
+                return velto_rows.format_rows(batch, self._program, self._start, self._careful), kept
+            except Exception:  # a velto_rows of another build: the Python way from now on
+                self.native = False
+        text = format_rows(batch, self._start, self._columns)
+        return (text if isinstance(text, bytes) else text.encode('ascii')), kept

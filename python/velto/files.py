@@ -68,9 +68,13 @@ def jsonable(value):
     return value
 
 
+# One encoder for every line: json.dumps with these options builds a new one a call.
+_LINE_ENCODER = json.JSONEncoder(sort_keys=True, ensure_ascii=True, allow_nan=False)
+
+
 def json_line(obj):
     """One JSON object as an ASCII line (bytes, newline included)."""
-    return (json.dumps(obj, sort_keys=True, ensure_ascii=True, allow_nan=False) + '\n').encode('ascii')
+    return (_LINE_ENCODER.encode(obj) + '\n').encode('ascii')
 
 
 def read_json(path):

@@ -19,6 +19,12 @@ from .errors import CONNECTION_LOST, CONNECTION_RESTORED
 
 GAP_INTERVALS = 1.5
 EYES = ('left', 'right')
+# What scan_kept() needs of each gaze dict, in this order (native str keys:
+# on 2.7 the module's dicts have byte-string keys, found fastest by their like).
+KEPT_KEYS = tuple(str(k) for k in ('device_time_stamp', 'system_time_stamp',
+                                   'left_gaze_point_validity', 'right_gaze_point_validity'))
+KEPT_SYSTEM_TIME = 1  # the index of the system time stamp in those
+_keep = operator.itemgetter(*KEPT_KEYS)
 
 
 class Losses(object):
@@ -39,13 +45,18 @@ class Losses(object):
 
     def scan(self, batch):
         """Counts a batch of gaze dicts; returns the gap lines (dicts) it found."""
-        self._rows += len(batch)
-        for eye in EYES:
-            key = eye + '_gaze_point_validity'
-            self._invalid[eye] += len(batch) - [s[key] for s in batch].count(1)
+        return self.scan_kept(list(map(_keep, batch)))
+
+    def scan_kept(self, kept):
+        """scan() of each sample's values of KEPT_KEYS (tuples, in order)."""
+        if not kept:
+            return []
+        stamps, systems, left, right = zip(*kept)
+        self._rows += len(kept)
+        for eye, validity in zip(EYES, (left, right)):
+            self._invalid[eye] += len(kept) - validity.count(1)
             self.data_loss[eye + '_invalid_share'] = round(self._invalid[eye] / self._rows, 6)
         gaps = []
-        stamps = [s['device_time_stamp'] for s in batch]
         interval = self.interval_us
         if interval:
             limit = GAP_INTERVALS * interval
@@ -56,8 +67,8 @@ class Losses(object):
             if steps and max(steps) > limit:  # the common case stays in C
                 for i, step in enumerate(steps):
                     if step > limit:
-                        gaps.append(self._gap(stamps[i], batch[i]['system_time_stamp'], stamps[i + 1]))
-        self._last = (stamps[-1], batch[-1]['system_time_stamp'])
+                        gaps.append(self._gap(stamps[i], systems[i], stamps[i + 1]))
+        self._last = (stamps[-1], systems[-1])
         return [g for g in gaps if g is not None]
 
     def notification(self, record):

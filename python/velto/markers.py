@@ -123,6 +123,8 @@ class MarkerQueue(object):
                     self.clock.check()
                 except VeltoError:
                     pass  # the library busy or gone: the link in use stays
+            if not held:
+                return []
             passed = self.clock.now_us() - MARKER_HOLD_US
             limit = passed if limit is None else max(limit, passed)
         lines = []

@@ -22,13 +22,13 @@ import time
 from . import _runtime, streams
 from ._compat import in_foreign_thread, string_types, to_unicode
 from .clock import estimate_clock
-from .columns import COLUMN_SETS, column_dicts, format_rows, header
+from .columns import COLUMN_SETS, GazeSink, column_dicts, header
 from .errors import VeltoError
 from .files import EVENTS_FILE, GAZE_FILE, IMAGES_FOLDER, METADATA_FILE, RESERVE_BYTES, RESERVE_FILE, \
     append_whole, image_files, json_line, jsonable, now_iso, path_text, remove_paths, reserve_space, \
     write_json_atomically
 from .files import RECORDING_FORMAT as FORMAT
-from .losses import Losses
+from .losses import KEPT_KEYS, KEPT_SYSTEM_TIME, Losses
 from .interrupts import Shield, Terminated, claim_folder, release_folder, sigterm_received
 from .markers import MarkerQueue
 from .tracker import provide, system_time, versions
@@ -83,7 +83,7 @@ class Recording(_runtime.Closable):
         self.losses = Losses(None, 0)  # replaced at the start
         self._closed_event = threading.Event()
         self._events_written = 0
-        self._gaze = collections.deque()     # gaze dicts, appended on a library thread
+        self._sink = None                    # where the gaze samples go (made at the start)
         self._pending = collections.deque()  # (stream, record) of the event streams, likewise
         self._sync_records = []
         self._subscriptions = []
@@ -145,6 +145,7 @@ class Recording(_runtime.Closable):
         self._markers.start(tracker.timeout)
         self.start_system_us = system_time(tracker.timeout)
         self.losses = Losses(self.metadata.get('gaze_output_frequency_hz'), self.start_system_us)
+        self._sink = GazeSink(self.start_system_us, self.columns, KEPT_KEYS)
         self.metadata['start'] = {'system_time_us': self.start_system_us, 'wall_clock_utc': now_iso(),
                                   'unix_time': time.time()}
         self._writer = None
@@ -184,8 +185,8 @@ class Recording(_runtime.Closable):
                     if stream in self.metadata['streams']:
                         self.metadata['streams'].remove(stream)
                     self.metadata.setdefault('streams_missing', {})[stream] = to_unicode(error.args[0])
-            # The gaze callback is the queue's own append: no Python frame a sample.
-            self._subscriptions.append(tracker.subscribe('gaze', callback=self._gaze.append))
+            # The gaze callback only queues: no Python frame a sample.
+            self._subscriptions.append(tracker.subscribe('gaze', callback=self._sink.callback))
             if 'streams_missing' in self.metadata:
                 self._guard(self._write_metadata)
         except BaseException:
@@ -269,20 +270,18 @@ class Recording(_runtime.Closable):
             stream, record = pending.popleft()
             self._write_markers(_record_time(record))
             self._guard(self._write_event, stream, record)
-        gaze = self._gaze
-        popleft = gaze.popleft
-        batch = [popleft() for _ in range(len(gaze))]  # only this thread takes from it
-        if batch:
-            self.gaze_rows += len(batch)
-            self._write_gaps(self.losses.scan(batch))
+        taken = self._guard(self._sink.take)
+        rows, kept = taken or (b'', [])
+        if kept:
+            self.gaze_rows += len(kept)
+            self._write_gaps(self.losses.scan_kept(kept))
             if self.write_error is None:
-                self._guard(self._write_gaze, batch)
-        self._write_markers(batch[-1].get('system_time_stamp') if batch else None, True)
+                self._guard(self._write_gaze, rows, len(kept))
+        self._write_markers(kept[-1][KEPT_SYSTEM_TIME] if kept else None, True)
 
-    def _write_gaze(self, batch):
-        text = format_rows(batch, self.start_system_us, self.columns)
-        append_whole(self._gaze_file, text if isinstance(text, bytes) else text.encode('ascii'))
-        self.rows_written += len(batch)
+    def _write_gaze(self, rows, count):
+        append_whole(self._gaze_file, rows)
+        self.rows_written += count
 
     def _write_event(self, stream, record):
         if stream == 'notifications':

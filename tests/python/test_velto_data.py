@@ -1,5 +1,6 @@
 """The velto package's numbers and files against the simulator: the clock
-relation, calibration quality in degrees, calibration files, recordings."""
+relation, calibration quality in degrees, calibration files, recordings and
+their native row formatter."""
 from __future__ import absolute_import, division, print_function, unicode_literals
 
 import io
@@ -13,6 +14,7 @@ import unittest
 
 import support
 import velto
+from velto import columns
 from velto._compat import integer_types
 from test_velto_api import QUIET_WORLD, VeltoTestCase, gaze_record, run_script
 
@@ -281,6 +283,58 @@ class Recording(VeltoTestCase):
         self.assertFalse(saved.metadata['complete'])
         self.assertGreater(len(saved.gaze), 30)  # 60 Hz for about a second, flushed twice a second
         self.assertGreater(saved.event_counts().get('time_sync', 0), 2)
+
+
+class Rows(unittest.TestCase):
+    """velto_rows writes the bytes the column table's Python formatter writes."""
+
+    SPECIAL = [float('nan'), float('inf'), -float('inf'), -0.0, -0.00001, 0.00005, 0.000049999,
+               2.675, 0.12345, 0.99995, 1e20, -1e300, 5e-324, 123456.5, 1.7976931348623157e308]
+
+    def sample(self, rnd):
+        def number():
+            pick = rnd.random()
+            if pick < 0.2:
+                return rnd.choice(self.SPECIAL)
+            if pick < 0.4:  # ties and near-ties of every decimal count
+                return (rnd.randint(-10 ** 6, 10 ** 6) + rnd.choice([0.5, 0.4999999, 0.5000001])) / 10 ** rnd.randint(0, 4)
+            return rnd.uniform(-1, 1) * 10 ** rnd.randint(-6, 7)
+        sample = {'system_time_stamp': rnd.choice([rnd.randint(0, 10 ** 12), -5, 2 ** 63 - 1, 2 ** 70]),
+                  'device_time_stamp': rnd.randint(0, 10 ** 12)}
+        for eye in ('left', 'right'):
+            for key, size in (('gaze_point_on_display_area', 2), ('gaze_point_in_user_coordinate_system', 3),
+                              ('gaze_origin_in_user_coordinate_system', 3),
+                              ('gaze_origin_in_trackbox_coordinate_system', 3)):
+                sample[eye + '_' + key] = tuple(number() for _ in range(size))
+            sample[eye + '_pupil_diameter'] = rnd.choice([number(), number(), 3])  # an int: careful way
+            for part in ('gaze_point', 'pupil', 'gaze_origin'):
+                sample['%s_%s_validity' % (eye, part)] = rnd.choice([1, 1, 1, 0, 2, -1])
+        return dict((str(k), v) for k, v in sample.items())
+
+    def test_native_rows_match_the_tables_formatter(self):
+        self.assertIsNotNone(columns.velto_rows, 'velto_rows was not built beside the module')
+        rnd = random.Random(11)
+        keys = ('device_time_stamp', 'system_time_stamp')
+        for name in ('compact', 'full'):
+            for _ in range(150):
+                batch = [self.sample(rnd) for _ in range(rnd.randint(1, 30))]
+                start = rnd.choice([0, 123456789, -7, 2 ** 62])
+                sinks = [columns.GazeSink(start, name, keys, native) for native in (True, False)]
+                self.assertEqual([sink.native for sink in sinks], [True, False])
+                for sink in sinks:
+                    for sample in batch:
+                        sink.callback(sample)
+                native, python = [sink.take() for sink in sinks]
+                self.assertEqual(native, python)
+                self.assertEqual(native[1][-1], (batch[-1]['device_time_stamp'], batch[-1]['system_time_stamp']))
+
+    def test_a_column_beyond_the_program_is_formatted_by_python(self):
+        distance = columns.COLUMN_SETS['compact'][0]._replace(
+            value="sum(v * v for v in s['left_gaze_origin_in_user_coordinate_system']) ** 0.5")
+        self.assertIsNone(columns.native_program([distance]))
+        self.assertIsNotNone(columns.native_program(columns.COLUMN_SETS['full']))
+        with self.assertRaises(TypeError):  # a malformed program is refused, not guessed at
+            columns.velto_rows.format_rows([{}], ((0, 7, -1, 0, None, ()),), 0, repr)
 
 
 START = time.time()
