@@ -158,8 +158,9 @@ class WheelFiles(unittest.TestCase):
                 self.assertIn('Name: velto\nVersion: %s\n' % VERSION, metadata)
                 with open(os.path.join(tmp, name, 'top_level.txt')) as f:
                     top_level = f.read().split()
-                # The simulator's control module ships as top-level velto_sim.
-                self.assertEqual(top_level, ['velto', 'velto_internal', 'velto_sim'])
+                # The simulator's control module ships as top-level velto_sim,
+                # the package's row formatter as velto_rows.
+                self.assertEqual(top_level, ['velto', 'velto_internal', 'velto_rows', 'velto_sim'])
                 self.assertEqual(velto_backend.simulator_modules()[0],
                                  [('velto_sim.py', os.path.join(ROOT, 'simulator', 'velto_sim.py'))])
         finally:
