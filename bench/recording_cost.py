@@ -151,9 +151,10 @@ def main():
         shutil.rmtree(scratch, ignore_errors=True)
     bare_us, record_us, whole_us = median(bares), median(records), median(wholes)
     cost = median([r - b for r, b in zip(records, bares)])
-    print('Python %d.%d, %g Hz, %g s a run, %s columns, median of %d: process CPU a gaze sample'
-          % (sys.version_info[0], sys.version_info[1], RATE, options.seconds, options.columns,
-             options.rounds))
+    formatter = 'velto_rows' if velto.columns.GazeSink(0, options.columns, ('a', 'b')).native else 'Python'
+    print('Python %d.%d, %g Hz, %g s a run, %s columns (rows by %s), median of %d: process CPU a '
+          'gaze sample' % (sys.version_info[0], sys.version_info[1], RATE, options.seconds,
+                           options.columns, formatter, options.rounds))
     print('  bare subscription       %6.1f us' % bare_us)
     print('  recording               %6.1f us  (start and close included: %.1f us)'
           % (record_us, whole_us))
