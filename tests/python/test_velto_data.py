@@ -336,6 +336,22 @@ class Rows(unittest.TestCase):
         with self.assertRaises(TypeError):  # a malformed program is refused, not guessed at
             columns.velto_rows.format_rows([{}], ((0, 7, -1, 0, None, ()),), 0, repr)
 
+    def test_a_failing_velto_rows_leaves_the_rows_to_python(self):
+        # A velto_rows that raises (another build's, say) hands this batch and the next to Python.
+        class Stale(object):
+            def format_rows(self, *args):
+                raise TypeError('another build')
+        sink = columns.GazeSink(0, 'compact', ('device_time_stamp', 'system_time_stamp'))
+        sample = self.sample(random.Random(1))
+        saved, columns.velto_rows = columns.velto_rows, Stale()
+        try:
+            sink.callback(sample)
+            rows, kept = sink.take()
+        finally:
+            columns.velto_rows = saved
+        self.assertFalse(sink.native)
+        self.assertEqual(rows, columns.format_rows([sample], 0).encode('ascii'))
+
 
 START = time.time()
 
