@@ -80,10 +80,13 @@ class ClockEstimate(collections.namedtuple('ClockEstimate', (
                    self.span_us / 1e6, self.round_trip_us))
 
 
-def estimate_clock(records, keep=KEEP_FASTEST):
+def estimate_clock(records, keep=KEEP_FASTEST, most=None):
     """A ClockEstimate from time synchronisation records (dicts with
     system_request_time_stamp, device_time_stamp, system_response_time_stamp),
-    or None when there is none with a consistent round trip."""
+    or None when there is none with a consistent round trip. `most`: fit at
+    most that many, taken evenly over the whole list."""
+    if most and len(records) > most:
+        records = records[::len(records) // most + 1]
     measured = []
     for record in records:
         request = record['system_request_time_stamp']

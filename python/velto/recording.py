@@ -40,10 +40,12 @@ from .columns import Column, gaze_row  # noqa: E402,F401
 from .reader import SavedRecording, load_recording  # noqa: E402,F401
 
 
-# How often the writer thread writes what arrived: at most what a crash loses.
-# Each pass costs a cold start on top of its samples' work, so fewer passes
-# cost less; a quarter second keeps the files current several times a second.
+# How often the writer writes what arrived (at most what a crash loses); each
+# pass starts cold, so fewer cost less (docs/design-recording.md).
 WRITE_INTERVAL_S = 0.25
+# The 10-second metadata updates fit the clock to at most this many time sync
+# records, so their cost stays flat however long the recording (the end's: all).
+PERIODIC_CLOCK_RECORDS = 2000
 
 
 def _record_time(record):
@@ -238,19 +240,16 @@ class Recording(_runtime.Closable):
     # ---------------------------------------------------------------- writer thread
 
     def _write_loop(self):
-        last_flush = last_metadata = time.time()
+        last_metadata = time.time()
         while True:
             # A plain sleep: a timed Event.wait polls on 2.7, dozens of wake-ups a second.
             time.sleep(WRITE_INTERVAL_S)
             stopping = self._stop.is_set()
-            self._write_pending()
+            self._write_pending()  # straight to the unbuffered files: nothing to flush
             now = time.time()
-            if now - last_flush >= self.flush_interval or stopping:
-                self._flush()
-                last_flush = now
             if now - last_metadata >= 10.0 and not stopping:
                 # A crash leaves a recent clock relation behind too.
-                self._update_clock()
+                self._update_clock(PERIODIC_CLOCK_RECORDS)
                 self._guard(self._write_metadata)
                 last_metadata = now
             if stopping:
@@ -266,9 +265,6 @@ class Recording(_runtime.Closable):
                 self.write_error = error
                 _runtime.report_exception('writing the recording in %s' % self.folder)
             return False
-
-    def _flush(self):
-        pass  # the files are unbuffered: each pass's writes are with the system already
 
     def _write_pending(self):
         pending = self._pending
@@ -347,8 +343,8 @@ class Recording(_runtime.Closable):
         for line in self._markers.due(self.start_system_us, until, passing, final, recheck):
             self._append_event(line)
 
-    def _update_clock(self):
-        estimate = estimate_clock(self._sync_records)
+    def _update_clock(self, most=None):
+        estimate = estimate_clock(self._sync_records, most=most)
         if estimate is not None:
             self.clock = estimate
             self.metadata['clock'] = estimate.to_dict()

@@ -50,6 +50,10 @@ class Clock(VeltoTestCase):
         self.assertAlmostEqual(estimate.drift_ppm, 50, delta=0.2)
         self.assertLess(estimate.round_trip_us, 130)
         self.assertAlmostEqual(estimate.to_device(estimate.to_system(123456789)), 123456789, delta=1e-3)
+        thinned = velto.estimate_clock(records, most=20)  # spread over the whole time, not the first 20
+        self.assertLess(thinned.samples, estimate.samples)
+        self.assertGreater(thinned.span_us, 0.9 * estimate.span_us)
+        self.assertAlmostEqual(thinned.drift_ppm, 50, delta=0.5)
         single = velto.estimate_clock(records[1:2])
         self.assertEqual((single.drift_ppm, single.drift_uncertainty_ppm, single.samples), (0.0, None, 1))
         self.assertIsNone(velto.estimate_clock([]))
