@@ -92,7 +92,7 @@ class Recording(_runtime.Closable):
         self._closed_event = threading.Event()
         self._events_written = 0
         self._sink = None                    # where the gaze samples go (made at the start)
-        self._pending = collections.deque()  # (stream, record) of the event streams, likewise
+        self._pending = collections.deque()  # (stream, record) of the event streams, from library threads
         self._sync_records = []
         self._subscriptions = []
         self._stop = threading.Event()
