@@ -59,14 +59,14 @@ def _process_clock():
     try:  # Python 2.7 on Linux
         import ctypes
 
-        class TimeSpec(ctypes.Structure):
+        class ClockReading(ctypes.Structure):
             _fields_ = [('seconds', ctypes.c_long), ('nanoseconds', ctypes.c_long)]
         clock_gettime = ctypes.CDLL(None).clock_gettime
 
         def read():
-            spec = TimeSpec()
-            clock_gettime(2, ctypes.byref(spec))  # CLOCK_PROCESS_CPUTIME_ID
-            return spec.seconds + spec.nanoseconds * 1e-9
+            stamp = ClockReading()
+            clock_gettime(2, ctypes.byref(stamp))  # CLOCK_PROCESS_CPUTIME_ID
+            return stamp.seconds + stamp.nanoseconds * 1e-9
         read()
         return read
     except (ImportError, OSError, AttributeError):

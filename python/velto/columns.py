@@ -274,9 +274,10 @@ class GazeSink(object):
         self._start, self._columns = start, columns
         self._program = (native_program(COLUMN_SETS[columns]) if native and velto_rows is not None
                          else None)
-        self.native = self._program is not None
         careful_row = _COMPILED[columns][1]
         self._careful = lambda s: careful_row(s, start)
+
+    native = property(lambda self: self._program is not None, doc='rows formatted by velto_rows')
 
     def take(self):
         queue = self._queue
@@ -285,10 +286,10 @@ class GazeSink(object):
         if not batch:
             return b'', []
         kept = list(map(self._keep, batch))
-        if self.native:
+        if self._program is not None:
             try:
                 return velto_rows.format_rows(batch, self._program, self._start, self._careful), kept
             except Exception:  # a velto_rows of another build: the Python way from now on
-                self.native = False
+                self._program = None
         text = format_rows(batch, self._start, self._columns)
         return (text if isinstance(text, bytes) else text.encode('ascii')), kept

@@ -24,7 +24,6 @@ EYES = ('left', 'right')
 KEPT_KEYS = tuple(str(k) for k in ('device_time_stamp', 'system_time_stamp',
                                    'left_gaze_point_validity', 'right_gaze_point_validity'))
 KEPT_SYSTEM_TIME = 1  # the index of the system time stamp in those
-_keep = operator.itemgetter(*KEPT_KEYS)
 
 
 class Losses(object):
@@ -43,12 +42,9 @@ class Losses(object):
         self._last = None      # (device, system time stamp) of the last sample seen
         self._change = None    # (system time, interval before) of a new frequency
 
-    def scan(self, batch):
-        """Counts a batch of gaze dicts; returns the gap lines (dicts) it found."""
-        return self.scan_kept(list(map(_keep, batch)))
-
     def scan_kept(self, kept):
-        """scan() of each sample's values of KEPT_KEYS (tuples, in order)."""
+        """Counts a batch of samples, given as each one's values of KEPT_KEYS
+        (tuples, in order); returns the gap lines (dicts) it found."""
         if not kept:
             return []
         stamps, systems, left, right = zip(*kept)
